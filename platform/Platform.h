@@ -1,0 +1,60 @@
+// The platform layer: the operating-system calls the program makes, with their Win32
+// names and argument shapes. One object is installed at start; the Win32 build forwards
+// each call to the system, the Linux build maps it to the nearest real equivalent, and
+// tests install a fake.
+#pragma once
+
+#include "platform/WinTypes.h"
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Version query: dwPlatformId decides the back end and the drive enumeration.
+  virtual win::BOOL GetVersionExA(win::OSVERSIONINFOA* info) = 0;
+
+  // Devices and the SCSI pass-through.
+  virtual win::HANDLE CreateFileA(const char* path, win::DWORD access, win::DWORD share,
+                                  void* security, win::DWORD disposition, win::DWORD flags,
+                                  win::HANDLE templateFile) = 0;
+  virtual win::BOOL DeviceIoControl(win::HANDLE device, win::DWORD code, void* in,
+                                    win::DWORD inSize, void* out, win::DWORD outSize,
+                                    win::DWORD* returned, void* overlapped) = 0;
+  virtual win::BOOL CloseHandle(win::HANDLE handle) = 0;
+
+  // Run-time libraries (the ASPI layer).
+  virtual win::HMODULE LoadLibraryA(const char* name) = 0;
+  virtual win::FARPROC GetProcAddress(win::HMODULE module, const char* name) = 0;
+  virtual win::BOOL FreeLibrary(win::HMODULE module) = 0;
+
+  // Events an ASPI layer signals on completion.
+  virtual win::HANDLE CreateEventA(void* security, win::BOOL manualReset, win::BOOL initialState,
+                                   const char* name) = 0;
+  virtual win::DWORD WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) = 0;
+  virtual win::BOOL ResetEvent(win::HANDLE handle) = 0;
+
+  // Drive enumeration.
+  virtual win::DWORD GetLogicalDriveStringsA(win::DWORD length, char* buffer) = 0;
+  virtual win::UINT GetDriveTypeA(const char* root) = 0;
+
+  // Error texts.
+  virtual win::DWORD GetLastError() = 0;
+  virtual win::DWORD FormatMessageA(win::DWORD flags, const void* source, win::DWORD messageId,
+                                    win::DWORD languageId, char* buffer, win::DWORD size,
+                                    void* arguments) = 0;
+
+  // The program's own file, the current directory, files and INI reads.
+  virtual win::DWORD GetModuleFileNameA(win::HMODULE module, char* buffer, win::DWORD size) = 0;
+  // Returns the length written, or the size needed (terminator included) when the
+  // buffer is too small, as Windows does.
+  virtual win::DWORD GetCurrentDirectoryA(win::DWORD size, char* buffer) = 0;
+  virtual win::DWORD GetFileAttributesA(const char* path) = 0;  // INVALID_FILE_ATTRIBUTES if none
+  virtual win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                                              const char* defaultValue, char* buffer,
+                                              win::DWORD size, const char* fileName) = 0;
+};
+
+// The installed platform. Installed once by the program's entry (or by a test) before
+// anything else runs; the caller keeps ownership.
+Platform& Os();
+void InstallPlatform(Platform* platform);

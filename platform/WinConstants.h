@@ -1,0 +1,33 @@
+// Win32 constants the core passes to the platform layer. Never include this together
+// with <windows.h>: the system header defines the same names as macros.
+#pragma once
+
+#include "platform/WinTypes.h"
+
+namespace win {
+
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+constexpr DWORD OPEN_EXISTING = 3;
+inline HANDLE InvalidHandleValue() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+
+constexpr DWORD IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x4D014;
+constexpr BYTE SCSI_IOCTL_DATA_OUT = 0;
+constexpr BYTE SCSI_IOCTL_DATA_IN = 1;
+
+constexpr UINT DRIVE_CDROM = 5;
+
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000u;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+
+constexpr UINT EWX_REBOOT = 0x2;
+constexpr UINT EWX_FORCE = 0x4;
+
+}  // namespace win

@@ -1,0 +1,85 @@
+// Our headers come first: <windows.h> defines macros that would rewrite their names.
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+static_assert(sizeof(win::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "OSVERSIONINFOA");
+
+win::BOOL Win32Platform::GetVersionExA(win::OSVERSIONINFOA* info) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
+#pragma GCC diagnostic pop
+}
+
+win::HANDLE Win32Platform::CreateFileA(const char* path, win::DWORD access, win::DWORD share,
+                                       void* security, win::DWORD disposition, win::DWORD flags,
+                                       win::HANDLE templateFile) {
+  return ::CreateFileA(path, access, share, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                       disposition, flags, templateFile);
+}
+
+win::BOOL Win32Platform::DeviceIoControl(win::HANDLE device, win::DWORD code, void* in,
+                                         win::DWORD inSize, void* out, win::DWORD outSize,
+                                         win::DWORD* returned, void* overlapped) {
+  DWORD count = 0;
+  BOOL ok = ::DeviceIoControl(device, code, in, inSize, out, outSize, &count,
+                              static_cast<LPOVERLAPPED>(overlapped));
+  if (returned) *returned = count;
+  return ok;
+}
+
+win::BOOL Win32Platform::CloseHandle(win::HANDLE handle) { return ::CloseHandle(handle); }
+
+win::HMODULE Win32Platform::LoadLibraryA(const char* name) { return ::LoadLibraryA(name); }
+
+win::FARPROC Win32Platform::GetProcAddress(win::HMODULE module, const char* name) {
+  return reinterpret_cast<win::FARPROC>(::GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+win::BOOL Win32Platform::FreeLibrary(win::HMODULE module) {
+  return ::FreeLibrary(static_cast<HMODULE>(module));
+}
+
+win::HANDLE Win32Platform::CreateEventA(void* security, win::BOOL manualReset,
+                                        win::BOOL initialState, const char* name) {
+  return ::CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(security), manualReset, initialState,
+                        name);
+}
+
+win::DWORD Win32Platform::WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) {
+  return ::WaitForSingleObject(handle, milliseconds);
+}
+
+win::BOOL Win32Platform::ResetEvent(win::HANDLE handle) { return ::ResetEvent(handle); }
+
+win::DWORD Win32Platform::GetLogicalDriveStringsA(win::DWORD length, char* buffer) {
+  return ::GetLogicalDriveStringsA(length, buffer);
+}
+
+win::UINT Win32Platform::GetDriveTypeA(const char* root) { return ::GetDriveTypeA(root); }
+
+win::DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+
+win::DWORD Win32Platform::FormatMessageA(win::DWORD flags, const void* source,
+                                         win::DWORD messageId, win::DWORD languageId,
+                                         char* buffer, win::DWORD size, void* arguments) {
+  return ::FormatMessageA(flags, source, messageId, languageId, buffer, size,
+                          static_cast<va_list*>(arguments));
+}
+
+win::DWORD Win32Platform::GetModuleFileNameA(win::HMODULE module, char* buffer, win::DWORD size) {
+  return ::GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
+}
+
+win::DWORD Win32Platform::GetCurrentDirectoryA(win::DWORD size, char* buffer) {
+  return ::GetCurrentDirectoryA(size, buffer);
+}
+
+win::DWORD Win32Platform::GetFileAttributesA(const char* path) { return ::GetFileAttributesA(path); }
+
+win::DWORD Win32Platform::GetPrivateProfileStringA(const char* section, const char* key,
+                                                   const char* defaultValue, char* buffer,
+                                                   win::DWORD size, const char* fileName) {
+  return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName);
+}
