@@ -52,6 +52,13 @@ class Platform {
   virtual win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                               const char* defaultValue, char* buffer,
                                               win::DWORD size, const char* fileName) = 0;
+
+  // The readiness wait and the restart after a flash.
+  virtual void Sleep(win::DWORD milliseconds) = 0;
+  // Asks for the right to restart the system, which the NT family demands before a
+  // restart request; true when held.
+  virtual bool EnableShutdownPrivilege() = 0;
+  virtual win::BOOL ExitWindowsEx(win::UINT flags, win::DWORD reason) = 0;
 };
 
 // The installed platform. Installed once by the program's entry (or by a test) before

@@ -83,3 +83,23 @@ win::DWORD Win32Platform::GetPrivateProfileStringA(const char* section, const ch
                                                    win::DWORD size, const char* fileName) {
   return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName);
 }
+
+void Win32Platform::Sleep(win::DWORD milliseconds) { ::Sleep(milliseconds); }
+
+bool Win32Platform::EnableShutdownPrivilege() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    return false;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool held = ::LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid) &&
+              ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+              ::GetLastError() == ERROR_SUCCESS;
+  ::CloseHandle(token);
+  return held;
+}
+
+win::BOOL Win32Platform::ExitWindowsEx(win::UINT flags, win::DWORD reason) {
+  return ::ExitWindowsEx(flags, reason);
+}

@@ -32,4 +32,7 @@ class Win32Platform : public Platform {
   win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
                                       const char* defaultValue, char* buffer, win::DWORD size,
                                       const char* fileName) override;
+  void Sleep(win::DWORD milliseconds) override;
+  bool EnableShutdownPrivilege() override;
+  win::BOOL ExitWindowsEx(win::UINT flags, win::DWORD reason) override;
 };

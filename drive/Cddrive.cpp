@@ -1,0 +1,425 @@
+#include "drive/Cddrive.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Platform.h"
+#include "platform/WinConstants.h"
+#include "toolkit/Toolkit.h"
+
+namespace {
+
+constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
+constexpr const char* kAspiVendorAddress = "http://www.adaptec.com";
+constexpr std::uint16_t kDefaultTimeout = 60;
+// How long an aborted request may take to leave SS_PENDING before its records are reused.
+constexpr win::DWORD kAbortGraceMs = 1000;
+
+// One copy for the whole program, shared by every drive object.
+struct Module {
+  bool passThrough = false;
+  bool errorDisplay = false;
+  bool identifying = false;
+  std::uint16_t openCount = 0;
+  std::uint16_t timeout = kDefaultTimeout;
+  std::uint8_t openStatus = kOpenFailed;
+  win::HMODULE library = nullptr;
+  aspi::SendASPI32CommandFn sendCommand = nullptr;
+  std::string messageText;
+  std::uint8_t* dataBuffer = nullptr;
+  std::uint32_t dataBufferLength = 0;
+  std::uint8_t identification[kIdentificationBufferSize] = {};
+  std::uint8_t internalBuffer[kInternalDataBufferSize] = {};
+};
+
+Module M;
+
+bool IsLoaded(win::HMODULE library) {
+  // Handle values below 32 are error codes on the platforms this layer comes from.
+  return reinterpret_cast<std::intptr_t>(library) >= 32;
+}
+
+// The ASPI layer may complete a request on its own thread.
+std::uint8_t SrbStatus(const aspi::SRB_ExecSCSICmd& request) {
+  return *static_cast<const volatile std::uint8_t*>(&request.SRB_Status);
+}
+
+void InstallInternalBuffer() {
+  M.dataBuffer = M.internalBuffer;
+  M.dataBufferLength = kInternalDataBufferSize;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+void ShowMissingLibrary() {
+  M.messageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") +
+                  kAspiVendorAddress + "\n and copy the DLL to system directory.\n\n";
+  Tk().MessageDialog(M.messageText, DialogKind::Error, DialogButtons::Ok);
+}
+
+// Ends a failed ASPI load: the library goes, and with it the command entry.
+bool DropAspiLayer(win::HMODULE library, std::uint8_t status) {
+  Os().FreeLibrary(library);
+  M.openStatus = status;
+  return false;
+}
+
+}  // namespace
+
+CDDrive::CDDrive(std::uint8_t driveLetter, std::uint8_t hostAdapter, std::uint8_t targetId,
+                 std::uint8_t lun) {
+  Description.clear();
+  if (M.openCount == 0) {
+    win::OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    Os().GetVersionExA(&version);
+    M.passThrough = version.dwPlatformId == win::VER_PLATFORM_WIN32_NT;
+    if (!M.passThrough && !LoadAspiLayer()) return;
+    InstallInternalBuffer();
+  }
+  AccessMode = win::GENERIC_READ | win::GENERIC_WRITE;
+  ShareMode = win::FILE_SHARE_READ;
+  DeviceHandle = nullptr;
+  DriveLetter = static_cast<char>(driveLetter);
+  HostAdapter = hostAdapter;
+  TargetId = targetId;
+  Lun = lun;
+  if (OpenDevice()) {
+    M.openStatus = kOpenOk;
+    Counted = true;
+    ++M.openCount;
+  } else {
+    M.openStatus = kOpenFailed;
+  }
+}
+
+bool CDDrive::LoadAspiLayer() {
+  win::HMODULE previous = M.library;
+  M.library = nullptr;
+  M.sendCommand = nullptr;
+  win::HMODULE library = Os().LoadLibraryA(kAspiLibraryName);
+  // A reload at open count 0 takes a new reference; the old one is given back after it,
+  // so the layer stays mapped and keeps its state.
+  if (IsLoaded(previous)) Os().FreeLibrary(previous);
+  if (!IsLoaded(library)) {
+    ShowMissingLibrary();
+    M.openStatus = kOpenAspiNotLoaded;
+    return false;
+  }
+  auto supportInfo = reinterpret_cast<aspi::GetASPI32SupportInfoFn>(
+      Os().GetProcAddress(library, "GetASPI32SupportInfo"));
+  if (!supportInfo) return DropAspiLayer(library, kOpenAspiEntryMissing);
+  if (((supportInfo() >> 8) & 0xFF) != aspi::SS_COMP) {
+    return DropAspiLayer(library, kOpenAspiNotReady);
+  }
+  auto sendCommand = reinterpret_cast<aspi::SendASPI32CommandFn>(
+      Os().GetProcAddress(library, "SendASPI32Command"));
+  if (!sendCommand) return DropAspiLayer(library, kOpenAspiEntryMissing);
+  M.library = library;
+  M.sendCommand = sendCommand;
+  return true;
+}
+
+CDDrive::~CDDrive() {
+  // Only an object that entered the open count leaves it: a failed probe must not take a
+  // count from an open drive, nor free the library under it.
+  if (M.passThrough) {
+    if (DeviceHandle) {
+      Os().CloseHandle(DeviceHandle);
+      DeviceHandle = nullptr;
+      if (Counted && M.openCount > 0) --M.openCount;
+    }
+  } else if (Counted) {
+    if (IsLoaded(M.library) && M.openCount == 0) {
+      Os().FreeLibrary(M.library);
+      M.library = nullptr;
+      M.sendCommand = nullptr;
+    } else if (M.openCount > 0) {
+      --M.openCount;
+    }
+  }
+  Counted = false;
+}
+
+bool CDDrive::OpenDevice() {
+  if (M.passThrough) {
+    char path[] = "\\\\.\\?:";
+    path[4] = DriveLetter;
+    win::HANDLE handle =
+        Os().CreateFileA(path, AccessMode, ShareMode, nullptr, win::OPEN_EXISTING, 0, nullptr);
+    if (handle == win::InvalidHandleValue()) {
+      DeviceHandle = nullptr;
+      M.messageText =
+          Format("Error opening: %d, Drive: %s", static_cast<int>(Os().GetLastError()), path);
+      Tk().ShowMessage(M.messageText);
+      M.errorDisplay = true;
+      ReportSenseError();
+      return false;
+    }
+    DeviceHandle = handle;
+  }
+  if (Identify()) return true;
+  if (M.passThrough && DeviceHandle) {
+    Os().CloseHandle(DeviceHandle);
+    DeviceHandle = nullptr;
+  }
+  return false;
+}
+
+bool CDDrive::Identify() {
+  // A short answer must not leave the previous drive's identification behind it.
+  std::memset(M.identification, 0, sizeof M.identification);
+  M.identifying = true;
+  std::uint32_t result = ExecuteCommand(0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 128);
+  M.identifying = false;
+  if (result == 0) {
+    Description.clear();
+    return false;
+  }
+  Description = Format("%d-%d-%d %c: %28.28s", HostAdapter, TargetId, Lun, DriveLetter,
+                       reinterpret_cast<const char*>(M.identification + 8));
+  return true;
+}
+
+std::string CDDrive::GetDescription() {
+  return Identify() ? Description : std::string();
+}
+
+std::size_t CDDrive::DescriptionPrefixLength() const {
+  std::size_t colon = Description.find(": ");
+  return colon == std::string::npos ? Description.size() : colon + 2;
+}
+
+std::string CDDrive::GetVendorProduct() const {
+  std::size_t prefix = DescriptionPrefixLength();
+  return Format("%24.24s", Description.c_str() + prefix);
+}
+
+std::string CDDrive::GetRevision() const {
+  std::size_t start = DescriptionPrefixLength() + 24;
+  if (start > Description.size()) start = Description.size();
+  return Format("%4.4s", Description.c_str() + start);
+}
+
+std::uint32_t CDDrive::ExecuteCommand(std::uint8_t cdb0, std::uint8_t cdb1, std::uint8_t cdb2,
+                                      std::uint8_t cdb3, std::uint8_t cdb4, std::uint8_t cdb5,
+                                      std::uint8_t cdb6, std::uint8_t cdb7, std::uint8_t cdb8,
+                                      std::uint8_t cdb9, std::uint8_t cdb10, std::uint8_t cdb11,
+                                      std::uint8_t dataIn, std::uint32_t transferLength) {
+  const std::uint8_t cdb[12] = {cdb0, cdb1, cdb2, cdb3, cdb4,  cdb5,
+                                cdb6, cdb7, cdb8, cdb9, cdb10, cdb11};
+  if (RefuseOversizedTransfer(transferLength)) return 0;
+  return M.passThrough ? ExecutePassThrough(cdb, dataIn, transferLength)
+                       : ExecuteAspi(cdb, dataIn, transferLength);
+}
+
+std::uint8_t* CDDrive::PhaseBuffer() const {
+  return M.identifying ? M.identification : M.dataBuffer;
+}
+
+bool CDDrive::RefuseOversizedTransfer(std::uint32_t transferLength) {
+  std::uint32_t room = M.identifying ? kIdentificationBufferSize : M.dataBufferLength;
+  if (!M.dataBuffer && !M.identifying) room = 0;
+  bool noTransport = !M.passThrough && !M.sendCommand;
+  if (transferLength <= room && !noTransport) return false;
+  // Nothing reaches the drive, so there is no sense, no drive status and no OS error.
+  SenseKeyByte = SenseAsc = SenseAscq = 0;
+  StatusByte = kStatusBufferTooBig;
+  IoctlOk = false;
+  LastOsError = 0;
+  TransportCompleted = false;
+  return true;
+}
+
+std::uint32_t CDDrive::ExecutePassThrough(const std::uint8_t cdb[12], std::uint8_t dataIn,
+                                          std::uint32_t transferLength) {
+  std::memset(&PassThroughRequest, 0, sizeof PassThroughRequest);
+  SCSI_PASS_THROUGH_DIRECT& sptd = PassThroughRequest.Sptd;
+  sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  sptd.PathId = HostAdapter;
+  sptd.TargetId = TargetId;
+  sptd.Lun = Lun;
+  sptd.CdbLength = 12;
+  sptd.SenseInfoLength = 24;
+  sptd.DataIn = dataIn == 1 ? win::SCSI_IOCTL_DATA_IN : win::SCSI_IOCTL_DATA_OUT;
+  sptd.DataTransferLength = transferLength;
+  sptd.TimeOutValue = M.timeout;
+  sptd.DataBuffer = PhaseBuffer();
+  sptd.SenseInfoOffset = offsetof(::PassThroughRequest, Sense);
+  std::memcpy(sptd.Cdb, cdb, 12);
+
+  win::BOOL ok =
+      Os().DeviceIoControl(DeviceHandle, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &PassThroughRequest,
+                           sizeof PassThroughRequest, &PassThroughRequest,
+                           sizeof PassThroughRequest, &BytesReturned, nullptr);
+  IoctlOk = ok != 0;
+  TransportCompleted = IoctlOk;
+  LastOsError = 0;
+  StatusByte = sptd.ScsiStatus;
+  SenseKeyByte = PassThroughRequest.Sense[2];
+  SenseAsc = PassThroughRequest.Sense[12];
+  SenseAscq = PassThroughRequest.Sense[13];
+  if (IoctlOk && SenseKeyByte == 0) return 1;
+  ReportSenseError();
+  return 0;
+}
+
+std::uint32_t CDDrive::ExecuteAspi(const std::uint8_t cdb[12], std::uint8_t dataIn,
+                                   std::uint32_t transferLength) {
+  win::HANDLE event = Os().CreateEventA(nullptr, 0, 0, nullptr);
+  std::memset(&AspiRequest, 0, sizeof AspiRequest);
+  AspiRequest.SRB_Cmd = aspi::SC_EXEC_SCSI_CMD;
+  AspiRequest.SRB_HaId = HostAdapter;
+  AspiRequest.SRB_Flags =
+      (dataIn == 1 ? aspi::SRB_DIR_IN : aspi::SRB_DIR_OUT) | aspi::SRB_EVENT_NOTIFY;
+  AspiRequest.SRB_Target = TargetId;
+  AspiRequest.SRB_Lun = 0;
+  AspiRequest.SRB_BufLen = transferLength;
+  AspiRequest.SRB_BufPointer = PhaseBuffer();
+  AspiRequest.SRB_SenseLen = aspi::SENSE_LEN;
+  AspiRequest.SRB_CDBLen = 12;
+  AspiRequest.SRB_PostProc = event;
+  std::memcpy(AspiRequest.CDBByte, cdb, 12);
+
+  M.sendCommand(&AspiRequest);
+  WaitForAspi(event);
+  Os().CloseHandle(event);
+
+  LastOsError = 0;
+  StatusByte = SrbStatus(AspiRequest);
+  TransportCompleted = StatusByte == aspi::SS_COMP;
+  SenseKeyByte = AspiRequest.SenseArea[2];
+  SenseAsc = AspiRequest.SenseArea[12];
+  SenseAscq = AspiRequest.SenseArea[13];
+  if (TransportCompleted && SenseKeyByte == 0) return transferLength;
+  ReportSenseError();
+  return 0;
+}
+
+void CDDrive::WaitForAspi(win::HANDLE event) {
+  if (SrbStatus(AspiRequest) != aspi::SS_PENDING) return;
+  win::DWORD waited = Os().WaitForSingleObject(event, static_cast<win::DWORD>(M.timeout) * 1000);
+  if (waited == win::WAIT_OBJECT_0) {
+    Os().ResetEvent(event);
+    return;
+  }
+  if (SrbStatus(AspiRequest) != aspi::SS_PENDING) return;
+  // Timed out: the layer must let go of the request, its event and the data buffer
+  // before the next command reuses them.
+  aspi::SRB_Abort abort = {};
+  abort.SRB_Cmd = aspi::SC_ABORT_SRB;
+  abort.SRB_HaId = HostAdapter;
+  abort.SRB_ToAbort = &AspiRequest;
+  M.sendCommand(&abort);
+  if (SrbStatus(AspiRequest) == aspi::SS_PENDING &&
+      Os().WaitForSingleObject(event, kAbortGraceMs) == win::WAIT_OBJECT_0) {
+    Os().ResetEvent(event);
+  }
+}
+
+bool CDDrive::LastCommandCompleted() const {
+  return TransportCompleted && SenseEquals(0, 0, 0);
+}
+
+bool CDDrive::SenseEquals(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) const {
+  return SenseKeyByte == key && SenseAsc == asc && SenseAscq == ascq;
+}
+
+std::string CDDrive::GetStatusText() const {
+  return Format("%02X %02X %02X. %02X, %04X", SenseKeyByte, SenseAsc, SenseAscq, StatusByte,
+                static_cast<unsigned>(LastOsError));
+}
+
+void CDDrive::ReportSenseError() {
+  LastOsError = Os().GetLastError();
+  if (!M.errorDisplay) return;
+  char text[80] = {};
+  win::DWORD length = Os().FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, LastOsError, 0,
+                                          text, sizeof text, nullptr);
+  if (length != 0) {
+    text[sizeof text - 1] = '\0';
+    M.messageText = Format("SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKeyByte, SenseAsc,
+                           SenseAscq, StatusByte, static_cast<int>(LastOsError), text);
+  } else {
+    M.messageText =
+        Format("SenseCode: %02X %02X %02X, %02X, Error: %d, Format message failed.", SenseKeyByte,
+               SenseAsc, SenseAscq, StatusByte, static_cast<int>(LastOsError));
+  }
+  Tk().ShowMessage(M.messageText);
+}
+
+void CDDrive::SetTimeout(std::uint16_t seconds) {
+  M.timeout = seconds;
+}
+
+std::uint8_t CDDrive::OpenStatus() const {
+  return M.openStatus;
+}
+
+std::uint8_t* CDDrive::GetDataBuffer() const {
+  return M.dataBuffer;
+}
+
+void CDDrive::SetDataBuffer(std::uint8_t* buffer, std::uint32_t length) {
+  if (!buffer) {
+    InstallInternalBuffer();
+    return;
+  }
+  M.dataBuffer = buffer;
+  M.dataBufferLength = length;
+}
+
+std::uint32_t CDDrive::GetDataBufferLength() const {
+  return M.dataBufferLength;
+}
+
+namespace cddrive {
+
+bool PassThroughBackEnd() {
+  return M.passThrough;
+}
+bool ErrorDisplay() {
+  return M.errorDisplay;
+}
+std::uint16_t OpenCount() {
+  return M.openCount;
+}
+std::uint16_t Timeout() {
+  return M.timeout;
+}
+win::HMODULE AspiLibrary() {
+  return M.library;
+}
+const std::uint8_t* IdentificationBuffer() {
+  return M.identification;
+}
+const std::string& MessageText() {
+  return M.messageText;
+}
+
+void ResetModule() {
+  if (IsLoaded(M.library)) Os().FreeLibrary(M.library);
+  M.passThrough = false;
+  M.errorDisplay = false;
+  M.identifying = false;
+  M.openCount = 0;
+  M.timeout = kDefaultTimeout;
+  M.openStatus = kOpenFailed;
+  M.library = nullptr;
+  M.sendCommand = nullptr;
+  M.messageText.clear();
+  M.dataBuffer = nullptr;
+  M.dataBufferLength = 0;
+}
+
+}  // namespace cddrive
