@@ -1,0 +1,95 @@
+// An ASPI for Win32 layer over an emulated bus: the two entry points of the published
+// interface, with asynchronous completion and event notification as real layers do it.
+// Hosted in-process by the tests' fake platform and exported by WNASPI32.DLL and
+// libwnaspi32.so.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "emulator/EmulatedBus.h"
+#include "platform/Aspi.h"
+
+namespace emu {
+
+constexpr std::uint8_t SS_ABORT_FAIL = 0xE3;
+constexpr std::uint8_t HASTAT_SEL_TO = 0x11;  // selection time-out: the transport failed
+
+#pragma pack(push, 1)
+struct SRB_HAInquiry {
+  std::uint8_t SRB_Cmd;
+  std::uint8_t SRB_Status;
+  std::uint8_t SRB_HaId;
+  std::uint8_t SRB_Flags;
+  std::uint32_t SRB_Hdr_Rsvd;
+  std::uint8_t HA_Count;
+  std::uint8_t HA_SCSI_ID;
+  std::uint8_t HA_ManagerId[16];
+  std::uint8_t HA_Identifier[16];
+  std::uint8_t HA_Unique[16];
+  std::uint16_t HA_Rsvd1;
+};
+#pragma pack(pop)
+static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry");
+
+class AspiLayer {
+ public:
+  // Signals the event of a completed SRB_EVENT_NOTIFY request (the SRB_PostProc value).
+  // Called with the layer's lock held, so that an abort cannot slip between the
+  // completion and the signal; it must not call back into the layer.
+  using SignalFn = void (*)(void* context, void* event);
+
+  explicit AspiLayer(EmulatedBus& bus);
+  ~AspiLayer();
+  AspiLayer(const AspiLayer&) = delete;
+  AspiLayer& operator=(const AspiLayer&) = delete;
+
+  void SetSignal(SignalFn signal, void* context);
+  // false: a request completes inside SendASPI32Command; true (the default, as real
+  // layers do): SS_PENDING at once, completion on a worker thread after the drive's
+  // completion delay.
+  void SetAsynchronous(bool asynchronous);
+  void SetAdapterCount(int count);  // -1 (the default): one more than the highest drive adapter
+  int AdapterCount() const;
+
+  win::DWORD GetASPI32SupportInfo();
+  win::DWORD SendASPI32Command(void* srb);
+
+  void WaitIdle();           // until every queued request has completed
+  int AbortCount() const;    // SC_ABORT_SRB requests received
+  int PendingCount() const;  // requests still SS_PENDING, never-completing ones included
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Request {
+    aspi::SRB_ExecSCSICmd* srb;
+    Clock::time_point due;
+  };
+
+  win::DWORD HaInquiry(SRB_HAInquiry* srb);
+  win::DWORD Exec(aspi::SRB_ExecSCSICmd* srb);
+  win::DWORD Abort(aspi::SRB_Abort* srb);
+  void Complete(aspi::SRB_ExecSCSICmd* srb);  // with mutex_ held
+  void Worker();
+  int AdapterCountLocked() const;
+
+  EmulatedBus& bus_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_, idle_;
+  std::deque<Request> queue_;
+  std::vector<aspi::SRB_ExecSCSICmd*> stuck_;  // never complete
+  SignalFn signal_ = nullptr;
+  void* context_ = nullptr;
+  bool asynchronous_ = true;
+  bool stop_ = false;
+  int adapterCount_ = -1;
+  int aborts_ = 0;
+  std::thread worker_;
+};
+
+}  // namespace emu

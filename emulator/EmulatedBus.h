@@ -1,0 +1,139 @@
+// An emulated bus of drives of the target model, answering every command of the flash
+// as the drive does, with fault injection and a trace of every command block. Portable
+// C++; hosted in-process by the tests' fake platform and by the emulated ASPI layers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace emu {
+
+struct Sense {
+  std::uint8_t key = 0, asc = 0, ascq = 0;  // key is byte 2 whole
+};
+
+inline bool operator==(const Sense& a, const Sense& b) {
+  return a.key == b.key && a.asc == b.asc && a.ascq == b.ascq;
+}
+
+constexpr Sense kSenseInvalidOpcode{0x05, 0x20, 0x00};
+constexpr Sense kSenseInvalidField{0x05, 0x24, 0x00};
+constexpr Sense kSenseBecomingReady{0x02, 0x04, 0x01};
+constexpr Sense kSenseNoDisc{0x02, 0x3A, 0x00};
+
+struct DriveConfig {
+  char letter = 'D';                              // drive letter on the pass-through path
+  std::uint8_t adapter = 0, target = 0, lun = 0;  // ASPI address
+  std::uint8_t peripheralType = 5;
+  std::string vendor = "KOR-VEL";            // padded to 8
+  std::string product = "KRW-52088S";        // padded to 16
+  std::string revision = "QF01";             // 4
+  std::string revisionAfterCommit = "QF05";  // reported after a successful commit
+  std::uint8_t flashId[4] = {0xBF, 0xB6, 0x00, 0x01};
+  // TEST UNIT READY commands answered 02/04/01 before the drive is ready; -1: never ready.
+  int becomingReadyPasses = 0;
+  bool discPresent = false;
+  int completionDelayMs = 0;  // for asynchronous completion by an ASPI layer
+};
+
+enum class FaultKind { Sense, TransportFailure, NeverCompletes, CorruptRead };
+
+// Fires at the n-th command (from 0) that matches opcode (any when -1), counted on the
+// drive's own command sequence, and on the count - 1 matching commands after it (count 0:
+// on every matching command from the n-th on). A faulted command, other than CorruptRead,
+// has no effect on the drive.
+struct Fault {
+  FaultKind kind = FaultKind::Sense;
+  int opcode = -1;
+  int occurrence = 0;
+  int count = 1;
+  Sense sense{0x03, 0x0C, 0x00};
+  std::uint32_t corruptOffset = 0;  // CorruptRead: this byte of the returned data is inverted
+};
+
+enum class Outcome { Good, CheckCondition, TransportFailure, NeverCompletes };
+
+struct TraceEntry {
+  int drive = 0;  // index in the bus
+  std::uint8_t cdb[12] = {};
+  bool dataIn = false;
+  std::uint32_t transferLength = 0;
+  std::uint32_t transferred = 0;  // bytes the data phase really moved
+  std::uint64_t digest = 0;       // FNV-1a of the data moved (sent or returned)
+  Outcome outcome = Outcome::Good;
+  Sense sense;
+};
+
+struct Result {
+  Outcome outcome = Outcome::Good;
+  std::uint8_t scsiStatus = 0;      // 0x00 GOOD, 0x02 CHECK CONDITION
+  std::uint8_t senseData[18] = {};  // fixed format, valid on CheckCondition
+  std::uint32_t transferred = 0;    // bytes moved; the rest of a data-in buffer is untouched
+};
+
+constexpr std::uint32_t kImageSize = 0x80000;
+constexpr std::uint32_t kDramSize = kImageSize + 0x1000;
+constexpr std::uint32_t kInquiryLength = 96;
+constexpr std::uint32_t kFlashIdLength = 128;
+constexpr std::uint32_t kCommitReplyLength = 16;
+
+struct DriveState {
+  std::vector<std::uint8_t> dram = std::vector<std::uint8_t>(kDramSize, 0);
+  std::vector<std::uint8_t> committed;  // the DRAM image the last commit programmed
+  int commits = 0;
+  std::uint8_t commitControl = 0;
+  std::string revision;  // as INQUIRY reports it now
+  int testUnitReadyCount = 0;
+  int profileWrites = 0;
+  std::uint32_t profileOffset = 0, profileLength = 0;  // of the last profile write
+  int entryCriticals = 0;
+  std::vector<std::pair<std::uint16_t, std::uint8_t>> e2Writes;  // address, byte
+  int commandCount = 0;
+};
+
+class EmulatedBus {
+ public:
+  // Called after every command, outside the bus's lock, on the thread that sent it.
+  using Listener = std::function<void(const TraceEntry&)>;
+
+  EmulatedBus();
+  ~EmulatedBus();
+  EmulatedBus(const EmulatedBus&) = delete;
+  EmulatedBus& operator=(const EmulatedBus&) = delete;
+
+  int AddDrive(const DriveConfig& config);
+  void AddFault(int drive, const Fault& fault);
+  int DriveCount() const;
+  int FindByLetter(char letter) const;  // -1 when absent
+  int FindByAddress(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun) const;
+  void SetListener(Listener listener);
+
+  // One command block; data is the host buffer of the data phase (length bytes). A
+  // command without data phase has length 0, whatever the direction.
+  Result Execute(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
+                 std::uint32_t length);
+
+  std::vector<TraceEntry> Trace() const;
+  void ClearTrace();
+  DriveState State(int drive) const;  // a copy: commands may run on other threads
+  const DriveConfig& Config(int drive) const;
+  void Reset();  // no drives, no faults, empty trace
+
+ private:
+  struct Drive;
+  Result Run(Drive& drive, TraceEntry& entry, std::uint8_t* data);
+
+  mutable std::mutex mutex_;  // the ASPI layers complete on their own threads
+  std::vector<std::unique_ptr<Drive>> drives_;
+  std::vector<TraceEntry> trace_;
+  Listener listener_;
+};
+
+std::uint64_t Fnv1a(const std::uint8_t* data, std::uint32_t length);
+
+}  // namespace emu
