@@ -49,10 +49,13 @@ TEST(Payload, PlaceholderProfilesHaveTheMakersLeadBytesAndDifferFromEachOther) {
   EXPECT_EQ(0, std::memcmp(FlashPayload.ChipProfiles + 314, lead, sizeof lead));
   // Distinct blocks, so a profile sent from the wrong offset cannot pass for the right one.
   const unsigned starts[] = {766, 2046, 3326, 4326};
-  for (unsigned a : starts)
-    for (unsigned b : starts)
-      if (a != b) EXPECT_NE(0, std::memcmp(FlashPayload.ChipProfiles + a,
-                                           FlashPayload.ChipProfiles + b, 64));
+  for (unsigned a : starts) {
+    for (unsigned b : starts) {
+      if (a != b) {
+        EXPECT_NE(0, std::memcmp(FlashPayload.ChipProfiles + a, FlashPayload.ChipProfiles + b, 64));
+      }
+    }
+  }
 }
 
 TEST(Payload, BuildKeyAndTailMark) {

@@ -1,0 +1,32 @@
+#include "app/FlashForm.h"
+
+#include "app/FlashFormResource.h"
+#include "drive/Cddrives.h"
+
+TFlashForm* FlashForm = nullptr;
+const std::string VersionCaption = " Flash Utility V1.048A ";
+const char* const ApplicationTitle = "KORVEL Windows Flash utility";
+
+TFlashForm::TFlashForm() : TForm(kFlashFormResource) {
+  OnCreate = [this](TObject* sender) { FormCreate(sender); };
+  OnDestroy = [this](TObject* sender) { FormDestroy(sender); };
+  Bind(ControlId::ComboBox, [this](TObject* sender) { ComboBoxChange(sender); });
+  Bind(ControlId::FileListBox1, [this](TObject* sender) { FileListBox1Click(sender); });
+  Bind(ControlId::FlashButton, [this](TObject* sender) { FlashButtonClick(sender); });
+}
+
+TFlashForm::~TFlashForm() { delete Drives; }
+
+void TFlashForm::FormDestroy(TObject*) {
+  ModelList.reset();
+  InquiryList.reset();
+  FwRangeList.reset();
+  BinMaskList.reset();
+  VendorList.reset();
+  NoteList.reset();
+  delete Drives;
+  Drives = nullptr;
+  IoBuffer.reset();
+  ChunkBuffer.reset();
+  ProfileBuffer.reset();
+}

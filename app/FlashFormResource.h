@@ -1,0 +1,5 @@
+#pragma once
+
+#include "toolkit/FormResource.h"
+
+extern const FormResource kFlashFormResource;

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "platform/IniReader.h"
+#include "toolkit/FileMask.h"
+
+namespace {
+
+class Ini : public ::testing::Test {
+ protected:
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string Read(const char* section, const char* key, win::DWORD size = 2048) {
+    std::string buffer(size ? size : 1, 'x');
+    win::DWORD n = ReadPrivateProfileString(section, key, "FAIL", &buffer[0], size, path_);
+    lastLength_ = n;
+    return buffer.substr(0, n);
+  }
+  void TearDown() override { std::remove(path_.c_str()); }
+  std::string path_ = testing::TempDir() + "ini_reader_test.ini";
+  win::DWORD lastLength_ = 0;
+};
+
+TEST_F(Ini, NamesMatchWithoutCaseAndBlanksAroundNamesAndValuesGo) {
+  Write("[model00]\r\n  MODEL =  KRW-52088S  \r\nfw-range=QF01-QF2Z\r\n");
+  EXPECT_EQ(Read("MODEL00", "Model"), "KRW-52088S");
+  EXPECT_EQ(Read(" MODEL00 ", "FW-RANGE"), "QF01-QF2Z");
+}
+
+TEST_F(Ini, OnePairOfEnclosingQuotesIsRemoved) {
+  Write("[S]\nA=\"KOR-VEL KRW-52088S  \"\nB=\"\"x\"\"\nC=\"open\nD='single'\n");
+  EXPECT_EQ(Read("S", "A"), "KOR-VEL KRW-52088S  ");
+  EXPECT_EQ(Read("S", "B"), "\"x\"");
+  EXPECT_EQ(Read("S", "C"), "\"open");
+  EXPECT_EQ(Read("S", "D"), "single");
+}
+
+TEST_F(Ini, MissingKeySectionOrFileGivesTheDefault) {
+  Write("[S]\nA=1\nNoEquals\n[T]\nB=2\n");
+  EXPECT_EQ(Read("S", "B"), "FAIL");
+  EXPECT_EQ(Read("U", "A"), "FAIL");
+  EXPECT_EQ(Read("S", "NoEquals"), "FAIL");
+  std::remove(path_.c_str());
+  EXPECT_EQ(Read("S", "A"), "FAIL");
+}
+
+TEST_F(Ini, EmptyValueIsNotMissing) {
+  Write("[S]\nA=\nB=   \n");
+  EXPECT_EQ(Read("S", "A"), "");
+  EXPECT_EQ(Read("S", "B"), "");
+}
+
+TEST_F(Ini, FirstSectionAndFirstKeyWin) {
+  Write("[S]\nA=first\nA=second\n[s]\nA=third\nB=only-in-second\n");
+  EXPECT_EQ(Read("S", "A"), "first");
+  EXPECT_EQ(Read("S", "B"), "FAIL");
+}
+
+TEST_F(Ini, CommentsAndKeysOutsideSectionsAreNotValues) {
+  Write("A=outside\n; A=commented\n[S]\n;A=commented\nA=inside");  // no final newline
+  EXPECT_EQ(Read("S", "A"), "inside");
+}
+
+TEST_F(Ini, LongValueIsCutToTheBuffer) {
+  std::string value(3000, 'v');
+  Write("[S]\nA=" + value + "\n");
+  EXPECT_EQ(Read("S", "A"), std::string(2047, 'v'));
+  EXPECT_EQ(lastLength_, 2047u);
+  EXPECT_EQ(Read("S", "A", 5), "vvvv");
+}
+
+TEST(FileMask, MatchesAsWindowsDoes) {
+  EXPECT_TRUE(MatchesFileMask("qf05.bin", "QF*.BIN"));
+  EXPECT_TRUE(MatchesFileMask("QF05.BIN", "qf??.bin"));
+  EXPECT_FALSE(MatchesFileMask("QF5.BIN", "QF??.BIN"));
+  EXPECT_TRUE(MatchesFileMask("README", "*.*"));
+  EXPECT_TRUE(MatchesFileMask("a.b.c", "*.c"));
+  EXPECT_FALSE(MatchesFileMask("a.bin.bak", "*.bin"));
+  EXPECT_TRUE(MatchesFileMask("anything", "*"));
+  EXPECT_FALSE(MatchesFileMask("anything", ""));
+  EXPECT_TRUE(MatchesFileMask("x", "*x*"));
+}
+
+}  // namespace
