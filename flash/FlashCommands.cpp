@@ -1,0 +1,151 @@
+// The vendor flash protocol: WRITE BUFFER and READ BUFFER on the drive's DRAM, the
+// vendor opcode 0xDF, the chip lookup and the profile block. Every command is one
+// 12-byte block in Cdb, its data passes through IoBuffer.
+#include <algorithm>
+#include <cstring>
+
+#include "app/FlashForm.h"
+#include "drive/Cddrive.h"
+#include "package/FlashPayload.h"
+
+namespace {
+
+constexpr std::uint8_t kWriteBuffer = 0x3B, kReadBuffer = 0x3C, kVendor = 0xDF;
+constexpr std::uint8_t kProfileControl = 0x7F;
+
+bool IsCommit(std::uint8_t control) { return control == 0x80 || control == 0xA0; }
+
+}  // namespace
+
+void TFlashForm::SetCdb(std::initializer_list<std::uint8_t> bytes) {
+  std::memset(Cdb, 0, sizeof Cdb);
+  std::copy(bytes.begin(), bytes.end(), Cdb);
+}
+
+void TFlashForm::SetBufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint32_t offset,
+                              std::uint32_t length, std::uint8_t control) {
+  SetCdb({opcode, mode, 0x01, static_cast<std::uint8_t>(offset >> 16),
+          static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset),
+          static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 8),
+          static_cast<std::uint8_t>(length), control});
+}
+
+// Sends Cdb and judges it: done only when the drive answered without sense and the
+// transport really completed the command (a failed call leaves the sense bytes zero).
+bool TFlashForm::SendCdb(const char* failurePrefix, std::uint8_t dataIn,
+                         std::uint32_t transferLength) {
+  CurrentDrive->ExecuteCommand(Cdb[0], Cdb[1], Cdb[2], Cdb[3], Cdb[4], Cdb[5], Cdb[6], Cdb[7],
+                               Cdb[8], Cdb[9], Cdb[10], Cdb[11], dataIn, transferLength);
+  if (CurrentDrive->SenseEquals(0, 0, 0) && CurrentDrive->LastCommandCompleted()) return true;
+  if (failurePrefix) ShowMessage(failurePrefix + CurrentDrive->GetStatusText());
+  return false;
+}
+
+// Data to send goes into IoBuffer first; the transport refuses what does not fit.
+void TFlashForm::StageOut(const std::uint8_t* data, std::uint32_t length) {
+  if (data) std::memcpy(IoBuffer.get(), data, std::min(length, kIoBufferSize));
+}
+
+bool TFlashForm::WriteBuffer(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length,
+                             std::uint8_t control) {
+  SetBufferCdb(kWriteBuffer, 0x05, offset, length, control);
+  if (IsCommit(control)) return SendCdb("Write Buffer> ", 1, 16);
+  StageOut(data, length);
+  return SendCdb("Write Buffer> ", 0, length);
+}
+
+bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination,
+                            std::uint32_t length) {
+  SetBufferCdb(kReadBuffer, 0x01, offset, length, 0x00);
+  if (!SendCdb("Read Buffer> ", 1, length)) return false;
+  std::memcpy(destination, IoBuffer.get(), std::min(length, kIoBufferSize));
+  return true;
+}
+
+int TFlashForm::LookUpChip() {
+  const std::uint8_t* id = IoBuffer.get();
+  int offset = 0, found = -1;
+  for (int i = 0; i < kChipTableEntries; ++i) {
+    const ChipTableEntry& e = Payload().ChipTable[i];
+    bool chip = id[0] == e.ChipId[0] && id[1] == e.ChipId[1];
+    bool extended = id[2] == e.ExtendedId[0] && id[3] == e.ExtendedId[1];
+    if (chip && (CdProfileImage || (DvdProfileImage && extended))) {
+      ProfileMatched = 1;
+      found = i;
+      break;
+    }
+    if (i != 2) offset += static_cast<int>(ChipProfileLength(e));  // 2 shares 3's block
+  }
+  ProfileDataOffset = offset;
+  return found;
+}
+
+bool TFlashForm::SetupFlashProfile(std::uint8_t* work) {
+  SetCdb({kVendor, 0x11});
+  if (!SendCdb("Read Flash ID> ", 1, 128)) return false;
+  int entry = LookUpChip();
+  int length = 0, header = 4;
+  if (entry >= 0) {
+    const ChipTableEntry& e = Payload().ChipTable[entry];
+    length = static_cast<int>(ChipProfileLength(e));
+    header = DvdProfileImage ? 6 : 4;
+    ProfileHeaderLength = header;
+    std::uint8_t* p = work;
+    *p++ = e.ChipId[0];
+    *p++ = e.ChipId[1];
+    if (DvdProfileImage) {
+      *p++ = e.ExtendedId[0];
+      *p++ = e.ExtendedId[1];
+    }
+    *p++ = static_cast<std::uint8_t>(length >> 8);
+    *p++ = static_cast<std::uint8_t>(length);
+    std::memcpy(work + header, Payload().ChipProfiles + ProfileDataOffset, length);
+    if (length % 2) work[header + length++] = 0;  // the pad byte of an odd length
+  } else {
+    const std::uint8_t none[4] = {0xFF, 0xFF, 0x00, 0x00};
+    std::memcpy(work, none, sizeof none);
+  }
+  ProfileLength = CdProfileImage ? length + header : length;
+  StageOut(work, static_cast<std::uint32_t>(ProfileLength));
+  SetCdb({kWriteBuffer, 0x05, 0x01, static_cast<std::uint8_t>(DvdProfileImage ? 0x00 : 0x08), 0,
+          0, 0, static_cast<std::uint8_t>(ProfileLength >> 8),
+          static_cast<std::uint8_t>(ProfileLength), kProfileControl});
+  return SendCdb("Write Profile> ", 0, static_cast<std::uint32_t>(ProfileLength));
+}
+
+bool TFlashForm::ReadVerifyProfile(const std::uint8_t* block) {
+  if (DvdProfileImage) {
+    const std::uint8_t* profile = Payload().ChipProfiles + ProfileDataOffset;
+    for (int i = 0; i < ProfileLength - ProfileHeaderLength; ++i)
+      if (block[ProfileHeaderLength + i] != profile[i]) return false;
+    return true;
+  }
+  SetCdb({kReadBuffer, 0x01, 0x01, 0x08, 0, 0, 0, static_cast<std::uint8_t>(ProfileLength >> 8),
+          static_cast<std::uint8_t>(ProfileLength)});
+  if (!SendCdb("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength))) return false;
+  if (std::memcmp(IoBuffer.get(), block, static_cast<std::size_t>(ProfileLength)) != 0) {
+    ShowMessage("Compared profile error!");
+    return false;
+  }
+  return true;
+}
+
+bool TFlashForm::EntryCritical() {
+  SetCdb({kWriteBuffer, 0x05, 0x01, 0, 0, 0, 0, 0, 0, kProfileControl});
+  return SendCdb("Entry critical> ", 1, 0);
+}
+
+bool TFlashForm::WriteE2(const std::uint8_t* data, std::uint16_t address, std::uint8_t count) {
+  for (int i = 0; i < count; ++i) {
+    SetCdb({kVendor, 0x0A, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(address >> 8),
+            static_cast<std::uint8_t>(address), data[i]});
+    if (!SendCdb("Write E2> ", 1, 0)) return false;
+    ++address;
+  }
+  return true;
+}
+
+bool TFlashForm::CheckDisc() {
+  SetCdb({0x45, 0, 0, 0, 0, 0x4B, 0, 0x60});
+  return !SendCdb(nullptr, 1, 8);
+}
