@@ -1,0 +1,259 @@
+"""A private X display for tests that drive a real X11 program: Xvfb on a free display
+number, window search and input with xdotool, screenshots with ImageMagick, the window
+manager's close request. Every wait has a time-out; nothing here blocks for ever."""
+
+import ctypes
+import os
+import re
+import select
+import signal
+import subprocess
+import time
+
+
+class HarnessError(Exception):
+    pass
+
+
+def wait_until(probe, timeout, interval=0.1, what="condition"):
+    """Calls probe until it returns something true; that value, or HarnessError."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise HarnessError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+class Xvfb:
+    """An X server of the test's own. Xvfb picks a free display number itself
+    (-displayfd), so parallel tests never collide."""
+
+    def __init__(self, screen="1024x768x24", timeout=10):
+        self.screen = screen
+        self.timeout = timeout
+        self.process = None
+        self.display = None
+
+    def start(self):
+        reader, writer = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(writer), "-screen", "0", self.screen,
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=(writer,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+            os.close(writer)
+            writer = None
+            self.display = ":" + self._read_display(reader)
+        finally:
+            if writer is not None:
+                os.close(writer)
+            os.close(reader)
+        return self
+
+    def _read_display(self, reader):
+        text = b""
+        deadline = time.monotonic() + self.timeout
+        while not text.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([reader], [], [], max(0.0, left))
+            if not ready:
+                self.stop()
+                raise HarnessError("Xvfb did not report its display in time")
+            chunk = os.read(reader, 64)
+            if not chunk:
+                self.stop()
+                raise HarnessError("Xvfb ended before reporting its display")
+            text += chunk
+        return text.decode().strip()
+
+    def env(self, base=None):
+        env = dict(os.environ if base is None else base)
+        env["DISPLAY"] = self.display
+        env.pop("XAUTHORITY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        self.process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Program:
+    """A program under test in its own process group, its output in files."""
+
+    def __init__(self, argv, env, cwd=None, log_prefix=None):
+        self.log_prefix = log_prefix
+        out = open(f"{log_prefix}.stdout", "wb") if log_prefix else subprocess.DEVNULL
+        err = open(f"{log_prefix}.stderr", "wb") if log_prefix else subprocess.DEVNULL
+        try:
+            self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdout=out, stderr=err,
+                                            stdin=subprocess.DEVNULL, start_new_session=True)
+        finally:
+            for f in (out, err):
+                if f is not subprocess.DEVNULL:
+                    f.close()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait(self, timeout):
+        """The exit code; HarnessError if the program is still running after timeout."""
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise HarnessError(f"the program did not end within {timeout} s") from None
+
+    def cpu_seconds(self):
+        """User and system time the running process has used so far."""
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def stderr_text(self):
+        if not self.log_prefix:
+            return ""
+        with open(f"{self.log_prefix}.stderr", errors="replace") as f:
+            return f.read()
+
+    def kill(self):
+        if self.running():
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.process.wait(5)
+
+
+class X:
+    """xdotool, ImageMagick and Xlib against one display."""
+
+    def __init__(self, display, timeout=10):
+        self.display = display
+        self.timeout = timeout
+
+    def _run(self, argv, timeout=None):
+        env = dict(os.environ, DISPLAY=self.display)
+        env.pop("XAUTHORITY", None)
+        try:
+            return subprocess.run(argv, env=env, capture_output=True, text=True,
+                                  timeout=timeout or self.timeout)
+        except subprocess.TimeoutExpired:
+            raise HarnessError(f"{argv[0]} did not answer within {timeout or self.timeout} s")
+
+    def xdotool(self, *args):
+        result = self._run(["xdotool", *args])
+        return result.returncode, result.stdout
+
+    def find_windows(self, exact_name, timeout=15, visible=True):
+        """Ids of the windows whose name is exactly exact_name, once there is one."""
+        pattern = "^" + re.escape(exact_name) + "$"
+
+        def probe():
+            args = ["search"] + (["--onlyvisible"] if visible else []) + ["--name", pattern]
+            code, out = self.xdotool(*args)
+            return [int(w) for w in out.split()] if code == 0 else []
+
+        return wait_until(probe, timeout, what=f"a window named {exact_name!r}")
+
+    def window_name(self, window):
+        code, out = self.xdotool("getwindowname", str(window))
+        return out.rstrip("\n") if code == 0 else None
+
+    def window_geometry(self, window):
+        """(x, y, width, height) of the window on the screen."""
+        code, out = self.xdotool("getwindowgeometry", "--shell", str(window))
+        if code != 0:
+            return None
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def window_exists(self, window):
+        return self.window_name(window) is not None
+
+    def screenshot(self, path, window="root"):
+        result = self._run(["import", "-window", str(window), str(path)], timeout=30)
+        if result.returncode != 0:
+            raise HarnessError(f"import failed: {result.stderr.strip()}")
+        return path
+
+    def image_size(self, path):
+        result = self._run(["identify", "-format", "%w %h", str(path)])
+        if result.returncode != 0:
+            raise HarnessError(f"identify failed: {result.stderr.strip()}")
+        width, height = result.stdout.split()
+        return int(width), int(height)
+
+    def destroy_window(self, window):
+        """xdotool windowclose: destroys the window under its client's feet."""
+        return self.xdotool("windowclose", str(window))[0] == 0
+
+    def key(self, window, keys):
+        return self.xdotool("key", "--window", str(window), keys)[0] == 0
+
+    def request_close(self, window):
+        """What a window manager sends for the close button: a WM_DELETE_WINDOW client
+        message. Without a window manager only this closes a window politely."""
+        xlib = _Xlib()
+        display = xlib.XOpenDisplay(self.display.encode())
+        if not display:
+            raise HarnessError(f"cannot open display {self.display}")
+        try:
+            protocols = xlib.XInternAtom(display, b"WM_PROTOCOLS", False)
+            delete = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", False)
+            event = _XEvent()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.window = window
+            event.xclient.message_type = protocols
+            event.xclient.format = 32
+            event.xclient.data[0] = delete
+            event.xclient.data[1] = 0  # CurrentTime
+            sent = xlib.XSendEvent(display, window, False, 0, ctypes.byref(event))
+            xlib.XFlush(display)
+            return bool(sent)
+        finally:
+            xlib.XCloseDisplay(display)
+
+
+class _XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+def _Xlib():
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XSendEvent.restype = ctypes.c_int
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                ctypes.POINTER(_XEvent)]
+    xlib.XFlush.argtypes = [ctypes.c_void_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return xlib
