@@ -15,7 +15,9 @@ TFlashForm::TFlashForm() : TForm(kFlashFormResource) {
   Bind(ControlId::FlashButton, [this](TObject* sender) { FlashButtonClick(sender); });
 }
 
-TFlashForm::~TFlashForm() { delete Drives; }
+TFlashForm::~TFlashForm() {
+  delete Drives;
+}
 
 void TFlashForm::FormDestroy(TObject*) {
   ModelList.reset();

@@ -19,7 +19,9 @@ class TStringList {
   int Count() const { return static_cast<int>(items_.size()); }
   void Add(const std::string& text) { items_.push_back(text); }
   std::string& operator[](int index) { return items_.at(static_cast<std::size_t>(index)); }
-  const std::string& operator[](int index) const { return items_.at(static_cast<std::size_t>(index)); }
+  const std::string& operator[](int index) const {
+    return items_.at(static_cast<std::size_t>(index));
+  }
 
  private:
   std::vector<std::string> items_;

@@ -21,9 +21,17 @@ const ControlResource kControls[] = {
 }  // namespace
 
 const FormResource kFlashFormResource = {
-    "FlashForm", 192, 128, 433, 235,
+    "FlashForm",
+    192,
+    128,
+    433,
+    235,
     /*autoSize=*/true,
     /*pixelsPerInch=*/96,
-    "System", -16, /*fontBold=*/true, kCharsetChineseBig5,
-    kControls, sizeof kControls / sizeof kControls[0],
+    "System",
+    -16,
+    /*fontBold=*/true,
+    kCharsetChineseBig5,
+    kControls,
+    sizeof kControls / sizeof kControls[0],
 };

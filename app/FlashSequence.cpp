@@ -32,7 +32,9 @@ void TFlashForm::SetStatus(const std::string& text) {
   GroupBox2.Repaint();
 }
 
-void TFlashForm::AppendStatus(const char* suffix) { SetStatus(GroupBox2.Caption() + suffix); }
+void TFlashForm::AppendStatus(const char* suffix) {
+  SetStatus(GroupBox2.Caption() + suffix);
+}
 
 bool TFlashForm::ConfirmFlash() {
   std::string r = CurrentDrive->GetRevision();
@@ -42,7 +44,8 @@ bool TFlashForm::ConfirmFlash() {
   if (range[0] == '-' && range[5] == '-')
     question = "\nUpdate Firmware : " + r + " to " + t + " ?\n";
   else if (r >= t)
-    question = "\nWARNING !!!" + ("\n\nYour drive Firmware : " + r + " is aready the most updated !") +
+    question = "\nWARNING !!!" +
+               ("\n\nYour drive Firmware : " + r + " is aready the most updated !") +
                ("\n\nUpdate Firmware : " + r + " to " + t + " ?\n");
   else
     question = "\nUpdate Firmware " + r + " to " + t + " ?\n";

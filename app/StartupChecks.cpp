@@ -11,7 +11,9 @@
 
 namespace {
 
-bool NoRange(const char* range) { return range[0] == '-' && range[5] == '-'; }
+bool NoRange(const char* range) {
+  return range[0] == '-' && range[5] == '-';
+}
 
 // "X:\" and the rest of the current directory; a directory without a drive prefix (a
 // POSIX one) stays as the platform gives it. Any length.

@@ -13,7 +13,9 @@ namespace {
 constexpr std::uint8_t kWriteBuffer = 0x3B, kReadBuffer = 0x3C, kVendor = 0xDF;
 constexpr std::uint8_t kProfileControl = 0x7F;
 
-bool IsCommit(std::uint8_t control) { return control == 0x80 || control == 0xA0; }
+bool IsCommit(std::uint8_t control) {
+  return control == 0x80 || control == 0xA0;
+}
 
 }  // namespace
 
@@ -54,8 +56,7 @@ bool TFlashForm::WriteBuffer(std::uint32_t offset, const std::uint8_t* data, std
   return SendCdb("Write Buffer> ", 0, length);
 }
 
-bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination,
-                            std::uint32_t length) {
+bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std::uint32_t length) {
   SetBufferCdb(kReadBuffer, 0x01, offset, length, 0x00);
   if (!SendCdb("Read Buffer> ", 1, length)) return false;
   std::memcpy(destination, IoBuffer.get(), std::min(length, kIoBufferSize));
@@ -107,8 +108,8 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* work) {
   }
   ProfileLength = CdProfileImage ? length + header : length;
   StageOut(work, static_cast<std::uint32_t>(ProfileLength));
-  SetCdb({kWriteBuffer, 0x05, 0x01, static_cast<std::uint8_t>(DvdProfileImage ? 0x00 : 0x08), 0,
-          0, 0, static_cast<std::uint8_t>(ProfileLength >> 8),
+  SetCdb({kWriteBuffer, 0x05, 0x01, static_cast<std::uint8_t>(DvdProfileImage ? 0x00 : 0x08), 0, 0,
+          0, static_cast<std::uint8_t>(ProfileLength >> 8),
           static_cast<std::uint8_t>(ProfileLength), kProfileControl});
   return SendCdb("Write Profile> ", 0, static_cast<std::uint32_t>(ProfileLength));
 }

@@ -4,6 +4,10 @@ namespace {
 const FlashPayloadRecord* active = &FlashPayload;
 }
 
-const FlashPayloadRecord& Payload() { return *active; }
+const FlashPayloadRecord& Payload() {
+  return *active;
+}
 
-void UsePayload(const FlashPayloadRecord* record) { active = record ? record : &FlashPayload; }
+void UsePayload(const FlashPayloadRecord* record) {
+  active = record ? record : &FlashPayload;
+}

@@ -55,7 +55,8 @@ static_assert(offsetof(FlashPayloadRecord, FirmwareLength) == 5796, "FirmwareLen
 static_assert(offsetof(FlashPayloadRecord, FirmwareImage) == 5800, "FirmwareImage");
 static_assert(offsetof(FlashPayloadRecord, TailMark) == 5800 + 524288, "TailMark");
 static_assert(sizeof(FlashPayloadRecord) == 5800 + 524288 + 4, "record size");
-static_assert(offsetof(FlashPayloadRecord, FirmwareImage) - offsetof(FlashPayloadRecord, ModelText) ==
+static_assert(offsetof(FlashPayloadRecord, FirmwareImage) -
+                      offsetof(FlashPayloadRecord, ModelText) ==
                   kBuildHeaderSize,
               "BuildHeader");
 

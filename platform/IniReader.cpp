@@ -7,7 +7,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string Trim(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -33,7 +35,8 @@ std::string StripQuotes(const std::string& v) {
 
 // Finds the value of key in the first section named section; false when either is
 // missing or the key's line has no '='.
-bool Lookup(std::istream& in, const std::string& section, const std::string& key, std::string* value) {
+bool Lookup(std::istream& in, const std::string& section, const std::string& key,
+            std::string* value) {
   bool inSection = false, sectionSeen = false;
   std::string raw;
   while (std::getline(in, raw)) {

@@ -12,4 +12,6 @@ Platform& Os() {
   return *installed;
 }
 
-void InstallPlatform(Platform* platform) { installed = platform; }
+void InstallPlatform(Platform* platform) {
+  installed = platform;
+}

@@ -31,7 +31,8 @@ struct PassThroughRequest {
 constexpr std::size_t kSptdPtr = sizeof(void*);
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12, "DataTransferLength");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16, "TimeOutValue");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == (kSptdPtr == 4 ? 20 : 24), "DataBuffer");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == (kSptdPtr == 4 ? 20 : 24),
+              "DataBuffer");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == (kSptdPtr == 4 ? 24 : 32),
               "SenseInfoOffset");
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == (kSptdPtr == 4 ? 28 : 36), "Cdb");

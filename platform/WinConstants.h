@@ -12,7 +12,9 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 constexpr DWORD OPEN_EXISTING = 3;
-inline HANDLE InvalidHandleValue() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+inline HANDLE InvalidHandleValue() {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
 
 constexpr DWORD IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x4D014;
 constexpr BYTE SCSI_IOCTL_DATA_OUT = 0;

@@ -32,7 +32,7 @@ struct ControlResource {
   bool visible;
   bool enabled;
   bool autoSize;
-  int itemHeight;       // combo box and file list box
+  int itemHeight;        // combo box and file list box
   int minimum, maximum;  // progress bar
   bool smooth;           // progress bar
   ControlEvent event;
@@ -46,7 +46,7 @@ struct FormResource {
   const char* fontName;
   int fontHeight;  // negative: character height in pixels
   bool fontBold;
-  int fontCharset;  // Windows character-set number
+  int fontCharset;                  // Windows character-set number
   const ControlResource* controls;  // children, parents before their children
   std::size_t controlCount;
 };

@@ -14,7 +14,9 @@ Toolkit& Tk() {
   return *installedToolkit;
 }
 
-void InstallToolkit(Toolkit* toolkit) { installedToolkit = toolkit; }
+void InstallToolkit(Toolkit* toolkit) {
+  installedToolkit = toolkit;
+}
 
 const ControlResource* FindControl(const FormResource& form, ControlId id) {
   for (std::size_t i = 0; i < form.controlCount; ++i)
@@ -40,7 +42,9 @@ void TForm::DispatchEvent(ControlId control, ControlEvent) {
   if (handler) Application.Guard([&] { handler(this); });
 }
 
-void TApplication::HandleException(const char* message) { Tk().ShowException(message); }
+void TApplication::HandleException(const char* message) {
+  Tk().ShowException(message);
+}
 
 void TApplication::Guard(const std::function<void()>& body) {
   try {
@@ -64,4 +68,6 @@ ModalResult MessageDlg(const std::string& text, DialogKind kind, DialogButtons b
   return Tk().MessageDialog(text, kind, buttons);
 }
 
-void ShowMessage(const std::string& text) { Tk().ShowMessage(text); }
+void ShowMessage(const std::string& text) {
+  Tk().ShowMessage(text);
+}

@@ -41,7 +41,8 @@ class ProgramTest : public ::testing::Test {
     std::memcpy(field, text.data(), std::min(text.size(), width));
   }
   void SetLength(std::uint32_t length) {
-    for (int i = 0; i < 4; ++i) P().FirmwareLength[i] = static_cast<std::uint8_t>(length >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      P().FirmwareLength[i] = static_cast<std::uint8_t>(length >> (8 * i));
   }
   // A flash program for the example model carrying a recognisable image.
   void MakeFlashProgram() {
@@ -74,7 +75,9 @@ class ProgramTest : public ::testing::Test {
 
   // Runs the program to its end; the user actions run while the window is shown.
   int Run() { return ProgramMain(); }
-  const DialogRecord* LastDialog() const { return tk.dialogs.empty() ? nullptr : &tk.dialogs.back(); }
+  const DialogRecord* LastDialog() const {
+    return tk.dialogs.empty() ? nullptr : &tk.dialogs.back();
+  }
 
   std::string TempDir() {
     std::string dir = testing::TempDir() + "korvel_" +

@@ -17,34 +17,35 @@ class Builder : public ProgramTest {
   static std::string Entry(int n, const std::string& model, const std::string& extra = "") {
     char name[16];
     std::snprintf(name, sizeof name, "[MODEL%02d]\n", n);
-    return name + ("Model=" + model + "\nInquiry=KOR-VEL " + model +
-                   "\nFW-Range=QF01-QF2Z\nBINMask=QF*.BIN\nVendor=Korvel-XQ\nNote=Korvel\n") +
+    return name +
+           ("Model=" + model + "\nInquiry=KOR-VEL " + model +
+            "\nFW-Range=QF01-QF2Z\nBINMask=QF*.BIN\nVendor=Korvel-XQ\nNote=Korvel\n") +
            extra;
   }
   std::string dir_, ini_;
 };
 
 TEST_F(Builder, ListsTheModelsAndTheFirstModelsFiles) {
-  WriteFile(ini_, Entry(0, "KRW-52088S") + "[model01]\nMODEL=KRW-40X\nInquiry=\"KOR-VEL KRW-40X\"\n"
-                  "fw-range=QG01-QG09\nBINMask=QG*.BIN\nVendor=Korvel\nNote=FLASH-ALL\n");
+  WriteFile(ini_, Entry(0, "KRW-52088S") +
+                      "[model01]\nMODEL=KRW-40X\nInquiry=\"KOR-VEL KRW-40X\"\n"
+                      "fw-range=QG01-QG09\nBINMask=QG*.BIN\nVendor=Korvel\nNote=FLASH-ALL\n");
   WriteFile(dir_ + "/qf05.bin", "x");
   WriteFile(dir_ + "/QG01.BIN", "x");
   WriteFile(dir_ + "/readme.txt", "x");
   std::vector<std::string> filesOfSecondModel;
-  tk.userActions = {[&] { tk.UserClicksFile("qf05.bin"); },
-                    [&] {
-                      EXPECT_EQ(FlashForm->BinFileName, "qf05.bin");
-                      EXPECT_TRUE(tk.Control(ControlId::FlashButton).enabled);
-                      tk.UserSelectsComboItem(1);
-                      filesOfSecondModel = tk.files;
-                      EXPECT_FALSE(tk.Control(ControlId::FlashButton).enabled);
-                      EXPECT_EQ(tk.Control(ControlId::Form).text,
-                                " Flash Utility V1.048A QG01-QG09 [Buiding]");
-                      tk.UserTypesIntoCombo("KRW");
-                      EXPECT_EQ(tk.fileMask, "QG*.BIN");
-                      EXPECT_EQ(tk.Control(ControlId::Form).text,
-                                " Flash Utility V1.048A QG01-QG09 [Buiding]");
-                    }};
+  tk.userActions = {
+      [&] { tk.UserClicksFile("qf05.bin"); },
+      [&] {
+        EXPECT_EQ(FlashForm->BinFileName, "qf05.bin");
+        EXPECT_TRUE(tk.Control(ControlId::FlashButton).enabled);
+        tk.UserSelectsComboItem(1);
+        filesOfSecondModel = tk.files;
+        EXPECT_FALSE(tk.Control(ControlId::FlashButton).enabled);
+        EXPECT_EQ(tk.Control(ControlId::Form).text, " Flash Utility V1.048A QG01-QG09 [Buiding]");
+        tk.UserTypesIntoCombo("KRW");
+        EXPECT_EQ(tk.fileMask, "QG*.BIN");
+        EXPECT_EQ(tk.Control(ControlId::Form).text, " Flash Utility V1.048A QG01-QG09 [Buiding]");
+      }};
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(tk.dialogs.empty());
   ASSERT_EQ(tk.comboItems.size(), 2u);
@@ -93,8 +94,10 @@ TEST_F(Builder, CatalogueStopsAtTheFirstSectionWithoutModelAndFaultsOnAnIncomple
     std::size_t models;
   } cases[] = {
       {Entry(0, "A") + Entry(2, "C"), "", 1},
-      {Entry(0, "A") + Entry(1, "B") + Entry(2, "C") + "[MODEL03]\nModel=D\nInquiry=x\n"
-       "FW-Range=x\nBINMask=x\nVendor=x\n", "MODEL03", 0},
+      {Entry(0, "A") + Entry(1, "B") + Entry(2, "C") +
+           "[MODEL03]\nModel=D\nInquiry=x\n"
+           "FW-Range=x\nBINMask=x\nVendor=x\n",
+       "MODEL03", 0},
       {"[MODEL01]\nModel=B\n", "MODEL00", 0},
       {Entry(0, "A") + "[MODEL01]\nModel=FAIL\n", "", 1},
       {"[MODEL00]\nModel=A\nInquiry=FAIL\nFW-Range=x\nBINMask=x\nVendor=x\nNote=x\n", "MODEL00", 0},

@@ -108,8 +108,8 @@ TEST(FlashFaults, CleanRunOnBothBackEndsCommitsExactlyTheImage) {
     EXPECT_EQ(o.status, "Flash Completed.") << aspi;
     EXPECT_EQ(o.drive.commits, 1);
     ASSERT_EQ(o.drive.committed.size(), kFirmwareAreaSize);
-    EXPECT_TRUE(std::equal(o.drive.committed.begin(), o.drive.committed.end(),
-                           Payload().FirmwareImage));
+    EXPECT_TRUE(
+        std::equal(o.drive.committed.begin(), o.drive.committed.end(), Payload().FirmwareImage));
   }
 }
 
@@ -126,9 +126,8 @@ TEST(FlashFaults, EveryCommandFaultedStopsAtItsStepAndNeverCommits) {
         emu::Fault fault;
         fault.kind = kind;
         fault.opcode = step.opcode;
-        fault.occurrence = step.opcode == 0xDF || step.opcode == 0x3B || step.opcode == 0x3C
-                               ? step.occurrence
-                               : 0;
+        fault.occurrence =
+            step.opcode == 0xDF || step.opcode == 0x3B || step.opcode == 0x3C ? step.occurrence : 0;
         FlashRun run(aspi);
         Outcome o = run.Run(&fault);
         ++runs;

@@ -15,7 +15,9 @@ std::vector<std::uint8_t> Cdb(std::initializer_list<int> bytes) {
   return v;
 }
 
-std::vector<std::uint8_t> CdbOf(const emu::TraceEntry& e) { return {e.cdb, e.cdb + 12}; }
+std::vector<std::uint8_t> CdbOf(const emu::TraceEntry& e) {
+  return {e.cdb, e.cdb + 12};
+}
 
 class Flash : public ProgramTest {
  protected:
@@ -83,13 +85,13 @@ TEST_F(Flash, ImageWithoutProfileVariant) {
   ASSERT_EQ(flash.size(), 65u);  // 32 writes, 32 reads, the commit
   for (int k = 0; k < 32; ++k) {
     std::uint32_t off = static_cast<std::uint32_t>(k) * 0x4000;
-    EXPECT_EQ(CdbOf(flash[k]), Cdb({0x3B, 0x05, 0x01, int(off >> 16), int(off >> 8 & 0xFF), 0,
-                                    0x00, 0x40, 0x00, 0x00}));
+    EXPECT_EQ(CdbOf(flash[k]), Cdb({0x3B, 0x05, 0x01, int(off >> 16), int(off >> 8 & 0xFF), 0, 0x00,
+                                    0x40, 0x00, 0x00}));
     EXPECT_FALSE(flash[k].dataIn);
     EXPECT_EQ(flash[k].transferLength, 16384u);
     EXPECT_EQ(flash[k].digest, emu::Fnv1a(P().FirmwareImage + off, 16384));
-    EXPECT_EQ(CdbOf(flash[32 + k]), Cdb({0x3C, 0x01, 0x01, int(off >> 16), int(off >> 8 & 0xFF),
-                                         0, 0x00, 0x40, 0x00}));
+    EXPECT_EQ(CdbOf(flash[32 + k]),
+              Cdb({0x3C, 0x01, 0x01, int(off >> 16), int(off >> 8 & 0xFF), 0, 0x00, 0x40, 0x00}));
     EXPECT_TRUE(flash[32 + k].dataIn);
   }
   EXPECT_EQ(CdbOf(flash[64]), Cdb({0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x80}));

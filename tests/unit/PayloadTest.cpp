@@ -72,8 +72,8 @@ TEST(Payload, ShippedProgramIsABuilder) {
   EXPECT_EQ(FlashPayload.FirmwareImage[0x4009], 0x00);
   EXPECT_EQ(FlashPayload.FirmwareImage[0x1100], 0x00);
   EXPECT_EQ(FlashPayload.FirmwareImage[0x1101], 0x00);
-  std::string straddle(reinterpret_cast<const char*>(FlashPayload.FirmwareImage) +
-                           kFirmwareAreaSize - 8, 12);
+  std::string straddle(
+      reinterpret_cast<const char*>(FlashPayload.FirmwareImage) + kFirmwareAreaSize - 8, 12);
   EXPECT_EQ(straddle, "KORVELXQQIRM");
 }
 

@@ -87,11 +87,11 @@ TEST_F(Startup, NoneMatchingListsEveryDetectedDrive) {
   tk.answers = {ModalResult::Yes};
   Run();
   ASSERT_EQ(tk.dialogs.size(), 2u);
-  EXPECT_EQ(tk.dialogs[1].text,
-            ReportStartWithRange() + "\nDetected drives:\n" + std::string(59, '-') + "\n" +
-                Description('D', std::string(kId) + "QF00") + "\n" +
-                Description('E', std::string(kId) + "QF30") + "\n" +
-                Description('F', "KOR-VEL krw-52088s      QF01") + "\n");
+  EXPECT_EQ(tk.dialogs[1].text, ReportStartWithRange() + "\nDetected drives:\n" +
+                                    std::string(59, '-') + "\n" +
+                                    Description('D', std::string(kId) + "QF00") + "\n" +
+                                    Description('E', std::string(kId) + "QF30") + "\n" +
+                                    Description('F', "KOR-VEL krw-52088s      QF01") + "\n");
   EXPECT_TRUE(tk.quitPosted);
   EXPECT_TRUE(tk.comboItems.empty());
 }

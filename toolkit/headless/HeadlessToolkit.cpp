@@ -1,6 +1,7 @@
 #include "toolkit/headless/HeadlessToolkit.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <stdexcept>
 
@@ -9,9 +10,9 @@
 namespace {
 
 const char* Name(ControlId id) {
-  static const char* const names[kControlCount] = {"Form",         "Panel1",    "SelectDriveLabel",
-                                                   "ComboBox",     "FileListBox1", "GroupBox2",
-                                                   "ProgressBar",  "FlashButton"};
+  static const char* const names[kControlCount] = {
+      "Form",         "Panel1",    "SelectDriveLabel", "ComboBox",
+      "FileListBox1", "GroupBox2", "ProgressBar",      "FlashButton"};
   return names[static_cast<int>(id)];
 }
 
@@ -23,7 +24,9 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
 
 }  // namespace
 
-void HeadlessToolkit::SetApplicationTitle(const std::string& title) { title_ = title; }
+void HeadlessToolkit::SetApplicationTitle(const std::string& title) {
+  title_ = title;
+}
 
 void HeadlessToolkit::CreateWindowFrom(const FormResource& resource, FormEventSink* sink) {
   form = &resource;
@@ -79,7 +82,9 @@ void HeadlessToolkit::SetText(ControlId control, const std::string& text) {
   log.push_back(std::string("SetText ") + Name(control) + " " + text);
 }
 
-std::string HeadlessToolkit::GetText(ControlId control) { return Control(control).text; }
+std::string HeadlessToolkit::GetText(ControlId control) {
+  return Control(control).text;
+}
 
 void HeadlessToolkit::SetVisible(ControlId control, bool visible) {
   Control(control).visible = visible;
@@ -139,7 +144,13 @@ void HeadlessToolkit::FileListUpdate() {
     if (entry.is_regular_file(ec) && MatchesFileMask(name, fileMask.empty() ? "*.*" : fileMask))
       files.push_back(name);
   }
-  std::sort(files.begin(), files.end());
+  // As a sorted Windows list box orders them: without regard to case.
+  std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return std::tolower(static_cast<unsigned char>(x)) <
+             std::tolower(static_cast<unsigned char>(y));
+    });
+  });
 }
 
 std::string HeadlessToolkit::FileListSelectedPath() {
@@ -147,16 +158,24 @@ std::string HeadlessToolkit::FileListSelectedPath() {
   return JoinPath(fileDirectory, files[static_cast<std::size_t>(fileIndex)]);
 }
 
-void HeadlessToolkit::ProgressSetMin(int value) { progressMin = value; }
-void HeadlessToolkit::ProgressSetMax(int value) { progressMax = value; }
-void HeadlessToolkit::ProgressSetStep(int value) { progressStep = value; }
+void HeadlessToolkit::ProgressSetMin(int value) {
+  progressMin = value;
+}
+void HeadlessToolkit::ProgressSetMax(int value) {
+  progressMax = value;
+}
+void HeadlessToolkit::ProgressSetStep(int value) {
+  progressStep = value;
+}
 
 void HeadlessToolkit::ProgressSetPosition(int value) {
   progressPosition = std::clamp(value, progressMin, std::max(progressMin, progressMax));
   progressTrace.push_back(progressPosition);
 }
 
-void HeadlessToolkit::ProgressStepIt() { ProgressSetPosition(progressPosition + progressStep); }
+void HeadlessToolkit::ProgressStepIt() {
+  ProgressSetPosition(progressPosition + progressStep);
+}
 
 ModalResult HeadlessToolkit::MessageDialog(const std::string& text, DialogKind kind,
                                            DialogButtons buttons) {
@@ -171,7 +190,8 @@ ModalResult HeadlessToolkit::MessageDialog(const std::string& text, DialogKind k
       answers.pop_front();
     }
   }
-  Record({DialogRecord::Type::Message, kind, buttons, titles[static_cast<int>(kind)], text, answer});
+  Record(
+      {DialogRecord::Type::Message, kind, buttons, titles[static_cast<int>(kind)], text, answer});
   return answer;
 }
 
