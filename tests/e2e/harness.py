@@ -345,6 +345,7 @@ def parse_args(argv=None):
     parser.add_argument("--winauto", required=True, help="the automation client")
     parser.add_argument("--wine-run", required=True, help="scripts/wine-run")
     parser.add_argument("--work", required=True, help="a directory of the test's own")
+    parser.add_argument("--aspi", help="the emulated drive's WNASPI32.DLL")
     return parser.parse_args(argv)
 
 

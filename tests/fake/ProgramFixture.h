@@ -82,7 +82,8 @@ class ProgramTest : public ::testing::Test {
   std::string TempDir() {
     std::string dir = testing::TempDir() + "korvel_" +
                       testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::filesystem::remove_all(dir);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     std::filesystem::create_directories(dir);
     return dir;
   }

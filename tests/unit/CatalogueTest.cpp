@@ -131,16 +131,19 @@ TEST_F(Builder, AHundredModelsAreReadAndNoMore) {
 TEST_F(Builder, ALongCurrentDirectoryIsKeptWhole) {
   std::string deep = dir_;
   while (deep.size() < 300) deep += "/a-rather-long-folder-name";
-  std::filesystem::create_directories(deep);
   fake.currentDirectory = deep;
   WriteFile(ini_, Entry(0, "A"));
+#ifndef _WIN32
+  std::filesystem::create_directories(deep);
   WriteFile(deep + "/QF05.BIN", "x");
+#endif
   Run();
   EXPECT_EQ(tk.fileDirectory, deep);
-  // Windows without long-path support cannot make the folder; the program's part, the
+#ifndef _WIN32
+  // Windows without long-path support cannot list the folder; the program's part, the
   // directory handed over whole, is checked above.
-  if (std::filesystem::exists(deep + "/QF05.BIN"))
-    EXPECT_EQ(tk.files, std::vector<std::string>{"QF05.BIN"});
+  EXPECT_EQ(tk.files, std::vector<std::string>{"QF05.BIN"});
+#endif
 }
 
 TEST_F(Builder, WorkDirOfAWindowsCurrentDirectory) {
