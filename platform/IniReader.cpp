@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -27,19 +26,22 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::string StripQuotes(const std::string& v) {
-  if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
-    return v.substr(1, v.size() - 2);
-  return v;
+// Windows ends a line at CR as well as at LF, so a lone CR splits a line in two.
+bool NextLine(std::istream& in, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = in.get()) != EOF && c != '\r' && c != '\n') line->push_back(static_cast<char>(c));
+  return c != EOF || !line->empty();
 }
 
 // Finds the value of key in the first section named section; false when either is
-// missing or the key's line has no '='.
+// missing or the key's line has no '='. Lines before the first section header form a
+// section with an empty name, so a later "[]" is a second one and never found.
 bool Lookup(std::istream& in, const std::string& section, const std::string& key,
             std::string* value) {
-  bool inSection = false, sectionSeen = false;
+  bool inSection = section.empty(), sectionSeen = inSection;
   std::string raw;
-  while (std::getline(in, raw)) {
+  while (NextLine(in, &raw)) {
     std::string line = Trim(raw);
     if (line.empty()) continue;
     if (line[0] == '[') {
@@ -56,7 +58,7 @@ bool Lookup(std::istream& in, const std::string& section, const std::string& key
     std::string name = Trim(line.substr(0, eq));
     if (!SameName(name, key)) continue;
     if (eq == std::string::npos) return false;
-    *value = StripQuotes(Trim(line.substr(eq + 1)));
+    *value = Trim(line.substr(eq + 1));
     return true;
   }
   return false;
@@ -70,13 +72,27 @@ win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
   return static_cast<win::DWORD>(n);
 }
 
+// One pair of enclosing quotes goes, as Windows does it: the opening quote is skipped,
+// the rest is cut to the buffer, and the closing quote is dropped only when the buffer
+// could have held the whole rest, so a quoted value that only just fits loses its last
+// character.
+win::DWORD CopyValue(const std::string& value, char* buffer, win::DWORD size) {
+  bool quoted =
+      value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0];
+  if (!quoted) return CopyOut(value, buffer, size);
+  std::string rest = value.substr(1);
+  win::DWORD n = CopyOut(rest, buffer, size);
+  if (n > 0 && size >= rest.size()) buffer[--n] = '\0';
+  return n;
+}
+
 }  // namespace
 
 win::DWORD ReadPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& fileName) {
   std::string value;
   std::ifstream file(fileName, std::ios::binary);
-  if (file && Lookup(file, Trim(section), Trim(key), &value)) return CopyOut(value, buffer, size);
+  if (file && Lookup(file, Trim(section), Trim(key), &value)) return CopyValue(value, buffer, size);
   std::string fallback = defaultValue ? defaultValue : "";
   while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
   return CopyOut(fallback, buffer, size);
