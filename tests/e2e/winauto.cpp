@@ -369,24 +369,24 @@ std::string Plain(const std::string& caption) {
   return out;
 }
 
-HWND FindControl(HWND parent, const std::string& spec) {
+HWND FindControl(HWND parent, const std::string& selector) {
   for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (spec.rfind("id:", 0) == 0 &&
-        GetDlgCtrlID(child) == static_cast<int>(Number(spec.substr(3))))
+    if (selector.rfind("id:", 0) == 0 &&
+        GetDlgCtrlID(child) == static_cast<int>(Number(selector.substr(3))))
       return child;
-    if (spec.rfind("text:", 0) == 0 &&
-        !lstrcmpiA(Plain(TextOf(child)).c_str(), spec.substr(5).c_str()))
+    if (selector.rfind("text:", 0) == 0 &&
+        !lstrcmpiA(Plain(TextOf(child)).c_str(), selector.substr(5).c_str()))
       return child;
-    if (HWND inner = FindControl(child, spec)) return inner;
+    if (HWND inner = FindControl(child, selector)) return inner;
   }
   return nullptr;
 }
 
-HWND NeedControl(HWND window, const std::string& spec) {
-  if (spec.rfind("id:", 0) != 0 && spec.rfind("text:", 0) != 0)
-    throw Failure{"bad control: " + spec};
-  HWND control = FindControl(window, spec);
-  if (!control) throw Failure{"no control " + spec};
+HWND NeedControl(HWND window, const std::string& selector) {
+  if (selector.rfind("id:", 0) != 0 && selector.rfind("text:", 0) != 0)
+    throw Failure{"bad control: " + selector};
+  HWND control = FindControl(window, selector);
+  if (!control) throw Failure{"no control " + selector};
   return control;
 }
 
