@@ -6,7 +6,6 @@
 
 namespace {
 
-const char kBegin[] = "\nUpdate Firmware ";
 
 std::vector<std::uint8_t> Cdb(std::initializer_list<int> bytes) {
   std::vector<std::uint8_t> v(12, 0);
@@ -249,7 +248,6 @@ TEST_F(Flash, TheThreeQuestionsAndTheirIcons) {
     EXPECT_TRUE(FlashCommands().empty());
     EXPECT_EQ(fake.bus.State(0).commandCount, 2);  // the probe and the listing
   }
-  (void)kBegin;
 }
 
 TEST_F(Flash, DriveThatNeverBecomesReadyGetsNoFlashCommand) {
