@@ -22,6 +22,20 @@ class Platform {
                                     win::DWORD* returned, void* overlapped) = 0;
   virtual win::BOOL CloseHandle(win::HANDLE handle) = 0;
 
+  // Binary files opened with CreateFileA.
+  virtual win::BOOL ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead, win::DWORD* read,
+                             void* overlapped) = 0;
+  virtual win::BOOL WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite,
+                              win::DWORD* written, void* overlapped) = 0;
+  // Returns the new position's low 32 bits, or INVALID_SET_FILE_POINTER.
+  virtual win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
+                                    win::DWORD method) = 0;
+  virtual win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) = 0;
+  virtual win::BOOL DeleteFileA(const char* path) = 0;
+  // Gives `to` the permission bits of `from`, so a written program stays executable.
+  // Windows files carry none: there it does nothing and succeeds.
+  virtual win::BOOL CopyPermissionBits(const char* from, const char* to) = 0;
+
   // Run-time libraries (the ASPI layer).
   virtual win::HMODULE LoadLibraryA(const char* name) = 0;
   virtual win::FARPROC GetProcAddress(win::HMODULE module, const char* name) = 0;

@@ -12,6 +12,12 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_END = 2;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline HANDLE InvalidHandleValue() {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 }

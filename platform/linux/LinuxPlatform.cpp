@@ -239,6 +239,71 @@ win::BOOL LinuxPlatform::CloseHandle(win::HANDLE handle) {
   return 1;
 }
 
+win::BOOL LinuxPlatform::ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead,
+                                  win::DWORD* read, void*) {
+  if (read) *read = 0;
+  auto* bytes = static_cast<char*>(buffer);
+  win::DWORD done = 0;
+  while (done < toRead) {
+    ssize_t got = ::read(Descriptor(file), bytes + done, toRead - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Fail(errno);
+    if (got == 0) break;  // the end of the file: a short read, not an error
+    done += static_cast<win::DWORD>(got);
+  }
+  if (read) *read = done;
+  return 1;
+}
+
+win::BOOL LinuxPlatform::WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite,
+                                   win::DWORD* written, void*) {
+  if (written) *written = 0;
+  const auto* bytes = static_cast<const char*>(buffer);
+  win::DWORD done = 0;
+  while (done < toWrite) {
+    ssize_t put = ::write(Descriptor(file), bytes + done, toWrite - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return Fail(errno);
+    done += static_cast<win::DWORD>(put);
+    if (written) *written = done;
+  }
+  return 1;
+}
+
+win::DWORD LinuxPlatform::SetFilePointer(win::HANDLE file, win::LONG distance,
+                                         win::LONG* distanceHigh, win::DWORD method) {
+  // Without a high part the distance is a signed 32-bit value, as on Windows.
+  std::int64_t offset =
+      distanceHigh ? (std::int64_t{*distanceHigh} << 32) | static_cast<std::uint32_t>(distance)
+                   : distance;
+  int whence = method == win::FILE_END ? SEEK_END : method == win::FILE_BEGIN ? SEEK_SET : SEEK_CUR;
+  off_t position = lseek(Descriptor(file), static_cast<off_t>(offset), whence);
+  if (position < 0) {
+    lastError = errno;
+    return win::INVALID_SET_FILE_POINTER;
+  }
+  if (distanceHigh) *distanceHigh = static_cast<win::LONG>(std::int64_t{position} >> 32);
+  return static_cast<win::DWORD>(position);
+}
+
+win::BOOL LinuxPlatform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
+  if (!(flags & win::MOVEFILE_REPLACE_EXISTING) && Exists(newName)) return Fail(EEXIST);
+  if (rename(existing, newName) != 0) return Fail(errno);
+  return 1;
+}
+
+win::BOOL LinuxPlatform::DeleteFileA(const char* path) {
+  if (unlink(path) != 0) return Fail(errno);
+  return 1;
+}
+
+win::BOOL LinuxPlatform::CopyPermissionBits(const char* from, const char* to) {
+  struct stat info;
+  if (stat(from, &info) != 0) return Fail(errno);
+  if (chmod(to, info.st_mode & 07777) != 0) return Fail(errno);
+  return 1;
+}
+
 win::HMODULE LinuxPlatform::LoadLibraryA(const char* name) {
   std::string path = LibraryPath(name);
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -31,6 +31,46 @@ win::BOOL Win32Platform::DeviceIoControl(win::HANDLE device, win::DWORD code, vo
 
 win::BOOL Win32Platform::CloseHandle(win::HANDLE handle) { return ::CloseHandle(handle); }
 
+win::BOOL Win32Platform::ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead,
+                                  win::DWORD* read, void* overlapped) {
+  DWORD count = 0;
+  BOOL ok = ::ReadFile(file, buffer, toRead, &count, static_cast<LPOVERLAPPED>(overlapped));
+  if (read) *read = count;
+  return ok;
+}
+
+win::BOOL Win32Platform::WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite,
+                                   win::DWORD* written, void* overlapped) {
+  DWORD count = 0;
+  BOOL ok = ::WriteFile(file, buffer, toWrite, &count, static_cast<LPOVERLAPPED>(overlapped));
+  if (written) *written = count;
+  return ok;
+}
+
+win::DWORD Win32Platform::SetFilePointer(win::HANDLE file, win::LONG distance,
+                                         win::LONG* distanceHigh, win::DWORD method) {
+  LONG high = distanceHigh ? *distanceHigh : 0;
+  DWORD low = ::SetFilePointer(file, distance, distanceHigh ? &high : nullptr, method);
+  if (distanceHigh) *distanceHigh = high;
+  return low;
+}
+
+win::BOOL Win32Platform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
+  if (::MoveFileExA(existing, newName, flags)) return TRUE;
+  // Windows 9x has no MoveFileEx; there the replacement is a delete and a move.
+  if (::GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return FALSE;
+  if (flags & MOVEFILE_REPLACE_EXISTING) ::DeleteFileA(newName);
+  return ::MoveFileA(existing, newName);
+}
+
+win::BOOL Win32Platform::DeleteFileA(const char* path) {
+  return ::DeleteFileA(path);
+}
+
+win::BOOL Win32Platform::CopyPermissionBits(const char*, const char*) {
+  return 1;
+}
+
 win::HMODULE Win32Platform::LoadLibraryA(const char* name) { return ::LoadLibraryA(name); }
 
 win::FARPROC Win32Platform::GetProcAddress(win::HMODULE module, const char* name) {

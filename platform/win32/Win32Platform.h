@@ -13,6 +13,15 @@ class Win32Platform : public Platform {
                             void* out, win::DWORD outSize, win::DWORD* returned,
                             void* overlapped) override;
   win::BOOL CloseHandle(win::HANDLE handle) override;
+  win::BOOL ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead, win::DWORD* read,
+                     void* overlapped) override;
+  win::BOOL WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite, win::DWORD* written,
+                      void* overlapped) override;
+  win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
+                            win::DWORD method) override;
+  win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
+  win::BOOL DeleteFileA(const char* path) override;
+  win::BOOL CopyPermissionBits(const char* from, const char* to) override;
   win::HMODULE LoadLibraryA(const char* name) override;
   win::FARPROC GetProcAddress(win::HMODULE module, const char* name) override;
   win::BOOL FreeLibrary(win::HMODULE module) override;

@@ -1,10 +1,14 @@
 #include "tests/fake/FakePlatform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/IniReader.h"
 #include "platform/ScsiPassThrough.h"
@@ -16,6 +20,12 @@ namespace {
 FakePlatform* current = nullptr;
 
 constexpr win::UINT kDriveFixed = 3;
+
+#if defined(O_BINARY)
+constexpr int kBinaryOpen = O_BINARY;  // no line-end translation on Windows
+#else
+constexpr int kBinaryOpen = O_CLOEXEC;
+#endif
 constexpr win::UINT kDriveNoRootDir = 1;
 
 // Windows' rule for a string into a caller's buffer: the length written, or the size
@@ -100,10 +110,7 @@ win::HANDLE FakePlatform::CreateFileA(const char* path, win::DWORD access, win::
   opens.push_back(
       {path, access, share, disposition, flags, security != nullptr, templateFile != nullptr});
   bool device = std::strncmp(path, "\\\\.\\", 4) == 0 && path[4] && path[5] == ':' && !path[6];
-  if (!device) {
-    lastError = kErrorFileNotFound;
-    return win::InvalidHandleValue();
-  }
+  if (!device) return OpenFile(path, access, disposition);
   auto refused = openErrors.find(path[4]);
   if (refused != openErrors.end()) {
     lastError = refused->second;
@@ -185,12 +192,139 @@ win::BOOL FakePlatform::CloseHandle(win::HANDLE handle) {
     return 0;
   }
   object->closed = true;
+  if (object->kind == Object::Kind::File) {
+    ++filesClosed;
+    return close(object->fd) == 0;
+  }
   if (object->kind == Object::Kind::Device) {
     ++handlesClosed;
     closedDevices.push_back(handle);
   } else {
     ++eventsClosed;
     callLog.push_back("close");
+  }
+  return 1;
+}
+
+std::string FakePlatform::FilePath(const char* path) const {
+  std::string file = path;
+  bool absolute = !file.empty() && (file[0] == '/' || (file.size() > 1 && file[1] == ':'));
+  return absolute ? file : currentDirectory + "/" + file;
+}
+
+win::HANDLE FakePlatform::OpenFile(const char* path, win::DWORD access, win::DWORD disposition) {
+  bool create = disposition == win::CREATE_ALWAYS;
+  if (create && refuseCreate) {
+    lastError = kErrorAccessDenied;
+    return win::InvalidHandleValue();
+  }
+  int flags = kBinaryOpen | (create ? O_CREAT | O_TRUNC : 0);
+  flags |=
+      (access & win::GENERIC_WRITE) ? ((access & win::GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+  int fd = open(FilePath(path).c_str(), flags, 0644);
+  if (fd < 0) {
+    lastError = errno == EACCES ? kErrorAccessDenied : kErrorFileNotFound;
+    return win::InvalidHandleValue();
+  }
+  ++filesOpened;
+  Object object{Object::Kind::File};
+  object.fd = fd;
+  return NewObject(object);
+}
+
+int FakePlatform::FileDescriptor(win::HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Object* object = Find(handle);
+  if (!object || object->kind != Object::Kind::File) {
+    lastError = kErrorInvalidHandle;
+    return -1;
+  }
+  return object->fd;
+}
+
+win::BOOL FakePlatform::ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead,
+                                 win::DWORD* read, void*) {
+  if (read) *read = 0;
+  int fd = FileDescriptor(file);
+  if (fd < 0) return 0;
+  ssize_t got = ::read(fd, buffer, toRead);
+  if (got < 0) {
+    lastError = kErrorIoDevice;
+    return 0;
+  }
+  if (read) *read = static_cast<win::DWORD>(got);
+  return 1;
+}
+
+win::BOOL FakePlatform::WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite,
+                                  win::DWORD* written, void*) {
+  if (written) *written = 0;
+  int fd = FileDescriptor(file);
+  if (fd < 0) return 0;
+  win::DWORD allowed = toWrite;
+  if (writeRoom) allowed = static_cast<win::DWORD>(std::min<std::uint64_t>(*writeRoom, toWrite));
+  ssize_t put = ::write(fd, buffer, allowed);
+  if (put < 0) {
+    lastError = kErrorIoDevice;
+    return 0;
+  }
+  if (writeRoom) *writeRoom -= static_cast<std::uint64_t>(put);
+  if (written) *written = static_cast<win::DWORD>(put);
+  if (static_cast<win::DWORD>(put) < toWrite) {
+    lastError = 112;  // ERROR_DISK_FULL
+    return 0;
+  }
+  return 1;
+}
+
+win::DWORD FakePlatform::SetFilePointer(win::HANDLE file, win::LONG distance,
+                                        win::LONG* distanceHigh, win::DWORD method) {
+  int fd = FileDescriptor(file);
+  if (fd < 0) return win::INVALID_SET_FILE_POINTER;
+  std::int64_t offset =
+      distanceHigh ? (std::int64_t{*distanceHigh} << 32) | static_cast<std::uint32_t>(distance)
+                   : distance;
+  int whence = method == win::FILE_END ? SEEK_END : method == win::FILE_BEGIN ? SEEK_SET : SEEK_CUR;
+  off_t position = lseek(fd, static_cast<off_t>(offset), whence);
+  if (position < 0) {
+    lastError = 131;  // ERROR_NEGATIVE_SEEK
+    return win::INVALID_SET_FILE_POINTER;
+  }
+  if (distanceHigh) *distanceHigh = static_cast<win::LONG>(std::int64_t{position} >> 32);
+  return static_cast<win::DWORD>(position);
+}
+
+win::BOOL FakePlatform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
+  std::string target = FilePath(newName);
+  struct stat info;
+  if (moveError ||
+      (!(flags & win::MOVEFILE_REPLACE_EXISTING) && stat(target.c_str(), &info) == 0)) {
+    lastError = moveError ? *moveError : 183;  // ERROR_ALREADY_EXISTS
+    return 0;
+  }
+  std::error_code error;  // replaces an existing target on every system
+  std::filesystem::rename(FilePath(existing), target, error);
+  if (error) {
+    lastError = kErrorFileNotFound;
+    return 0;
+  }
+  return 1;
+}
+
+win::BOOL FakePlatform::DeleteFileA(const char* path) {
+  if (unlink(FilePath(path).c_str()) != 0) {
+    lastError = kErrorFileNotFound;
+    return 0;
+  }
+  return 1;
+}
+
+win::BOOL FakePlatform::CopyPermissionBits(const char* from, const char* to) {
+  struct stat info;
+  if (stat(FilePath(from).c_str(), &info) != 0 ||
+      chmod(FilePath(to).c_str(), info.st_mode & 07777) != 0) {
+    lastError = kErrorAccessDenied;
+    return 0;
   }
   return 1;
 }

@@ -115,7 +115,13 @@ class FakePlatform : public Platform {
   };
   std::vector<FormatRecord> formats;
 
-  // Files, the program's path and the current directory.
+  // Files, the program's path and the current directory. Files are real files; a
+  // relative path is taken from currentDirectory.
+  int filesOpened = 0, filesClosed = 0;
+  bool refuseCreate = false;               // CreateFileA with CREATE_ALWAYS fails
+  std::optional<std::uint64_t> writeRoom;  // bytes writable before WriteFile fails
+  std::optional<win::DWORD> moveError;     // MoveFileExA fails with the code
+  std::string FilePath(const char* path) const;
   std::string modulePath = "C:\\KORVEL\\KFLASH.EXE";
   std::string currentDirectory = "C:\\KORVEL";
 
@@ -136,6 +142,15 @@ class FakePlatform : public Platform {
                             void* out, win::DWORD outSize, win::DWORD* returned,
                             void* overlapped) override;
   win::BOOL CloseHandle(win::HANDLE handle) override;
+  win::BOOL ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead, win::DWORD* read,
+                     void* overlapped) override;
+  win::BOOL WriteFile(win::HANDLE file, const void* buffer, win::DWORD toWrite, win::DWORD* written,
+                      void* overlapped) override;
+  win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
+                            win::DWORD method) override;
+  win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
+  win::BOOL DeleteFileA(const char* path) override;
+  win::BOOL CopyPermissionBits(const char* from, const char* to) override;
   win::HMODULE LoadLibraryA(const char* name) override;
   win::FARPROC GetProcAddress(win::HMODULE module, const char* name) override;
   win::BOOL FreeLibrary(win::HMODULE module) override;
@@ -161,8 +176,9 @@ class FakePlatform : public Platform {
 
  private:
   struct Object {
-    enum class Kind { Device, Event } kind;
+    enum class Kind { Device, Event, File } kind;
     char letter = 0;
+    int fd = -1;
     bool manualReset = false, signalled = false, closed = false;
   };
   static void Signal(void* context, void* event);
@@ -171,6 +187,8 @@ class FakePlatform : public Platform {
   win::HANDLE NewObject(const Object& object);
   Object* Find(win::HANDLE handle);  // open objects only; with mutex_ held
   win::BOOL PassThrough(char letter, void* record, win::DWORD outSize);
+  win::HANDLE OpenFile(const char* path, win::DWORD access, win::DWORD disposition);
+  int FileDescriptor(win::HANDLE handle);
 
   FakePlatform* previous_;  // the fake the C entry points reached before this one
   mutable std::mutex mutex_;
