@@ -229,6 +229,7 @@ win::HANDLE FakePlatform::OpenFile(const char* path, win::DWORD access, win::DWO
   ++filesOpened;
   Object object{Object::Kind::File};
   object.fd = fd;
+  object.unreadable = !unreadableFile.empty() && unreadableFile == path;
   return NewObject(object);
 }
 
@@ -242,11 +243,21 @@ int FakePlatform::FileDescriptor(win::HANDLE handle) {
   return object->fd;
 }
 
+bool FakePlatform::Unreadable(win::HANDLE handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Object* object = Find(handle);
+  return object && object->unreadable;
+}
+
 win::BOOL FakePlatform::ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead,
                                  win::DWORD* read, void*) {
   if (read) *read = 0;
   int fd = FileDescriptor(file);
   if (fd < 0) return 0;
+  if (Unreadable(file)) {
+    lastError = kErrorIoDevice;
+    return 0;
+  }
   ssize_t got = ::read(fd, buffer, toRead);
   if (got < 0) {
     lastError = kErrorIoDevice;

@@ -121,6 +121,7 @@ class FakePlatform : public Platform {
   bool refuseCreate = false;               // CreateFileA with CREATE_ALWAYS fails
   std::optional<std::uint64_t> writeRoom;  // bytes writable before WriteFile fails
   std::optional<win::DWORD> moveError;     // MoveFileExA fails with the code
+  std::string unreadableFile;  // ReadFile of a file opened by this path fails
   std::string FilePath(const char* path) const;
   std::string modulePath = "C:\\KORVEL\\KFLASH.EXE";
   std::string currentDirectory = "C:\\KORVEL";
@@ -179,6 +180,7 @@ class FakePlatform : public Platform {
     enum class Kind { Device, Event, File } kind;
     char letter = 0;
     int fd = -1;
+    bool unreadable = false;
     bool manualReset = false, signalled = false, closed = false;
   };
   static void Signal(void* context, void* event);
@@ -189,6 +191,7 @@ class FakePlatform : public Platform {
   win::BOOL PassThrough(char letter, void* record, win::DWORD outSize);
   win::HANDLE OpenFile(const char* path, win::DWORD access, win::DWORD disposition);
   int FileDescriptor(win::HANDLE handle);
+  bool Unreadable(win::HANDLE handle);
 
   FakePlatform* previous_;  // the fake the C entry points reached before this one
   mutable std::mutex mutex_;

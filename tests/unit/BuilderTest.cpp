@@ -303,6 +303,9 @@ TEST_F(FlashProgramBuild, RefusalsAndFailuresLeaveNoPartialFileAndKeepTheOldOne)
          WriteAll(fake.modulePath, Append(Pattern(1000, 1), Append(Key(), Pattern(9000, 2))));
        },
        "Building fail: some problem in KFLASH.EXE"},
+      // A failing read delivers nothing: the image would be all zeros.
+      {"firmware unreadable", 16384, [&] { fake.unreadableFile = dir_ + "/qf05.bin"; },
+       "Building fail: some problem in KFLASH.EXE"},
       {"disk full", 16384, [&] { fake.writeRoom = 200000; },
        "Building fail: some problem in KFLASH.EXE"},
       {"move refused", 16384, [&] { fake.moveError = FakePlatform::kErrorAccessDenied; },
@@ -316,6 +319,7 @@ TEST_F(FlashProgramBuild, RefusalsAndFailuresLeaveNoPartialFileAndKeepTheOldOne)
     fake.refuseCreate = false;
     fake.writeRoom.reset();
     fake.moveError.reset();
+    fake.unreadableFile.clear();
     fake.filesOpened = fake.filesClosed = 0;
     WriteAll(fake.modulePath, program_.bytes);
     WriteFile(dir_ + "/qf05.EXE", old);
