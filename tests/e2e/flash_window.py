@@ -1,7 +1,9 @@
 """What the main window of korvel-flash.exe must look like, as its form resource designs
 it at 96 dpi, and the checks that compare a winauto dump of the window with it."""
 
-from harness import find_control
+import re
+
+from harness import HarnessError, dialog_text, find_control
 
 MAIN = "class:TFlashForm"
 ID_BASE = 100
@@ -84,3 +86,97 @@ KRW_52088S = {"Model": "KRW-52088S", "Inquiry": "KOR-VEL KRW-52088S", "FW-Range"
               "BINMask": "QF*.BIN", "Vendor": "Korvel-XQ", "Note": "Korvel"}
 KRW_40000D = {"Model": "KRW-40000D", "Inquiry": "KOR-VEL KRW-40000D", "FW-Range": "--------",
               "BINMask": "*.HEX", "Vendor": "Korvel-XQ", "Note": "FLASH-ALL"}
+
+
+# ---- A flash program's dialogs and window, as the user goes through them ----------------
+
+WARNING = ("\nWARNING:\n\nThis flash utility only supports Korvel-XQ KRW-52088S drive with "
+           "firmware:QF01-QF2Z\nWe recommend you close all applications in order to run this "
+           "update! \nDon't turn off the system while the flash is in progress!\n\nDo you wish "
+           "to continue?\n")
+FLASH_CAPTION = "Korvel-XQ Flash Utility V1.048A KRW-52088S"
+FLASH_LABEL = "Select the Korvel-XQ drive you want to update:"
+MATCHING = "1-0-0  : KOR-VEL KRW-52088S      "
+RESTART = "The system needs to be restarted for the changes to take effect ?"
+SENSE_TEXT = re.compile(r"[0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2}\. [0-9A-F]{2}, [0-9A-F]{4}")
+
+
+def box(auto, title, icon=None):
+    window = auto.wait("dialog", 60000)
+    assert window["text"] == title, (window["text"], dialog_text(window))
+    if icon:
+        # Icon handles belong to the program's process, so the client can only tell
+        # that the box shows one; its title names the kind.
+        icons = [c.get("icon") for c in window["children"] if c.get("icon")]
+        assert len(icons) == 1, icons
+    return window
+
+
+def answer(auto, window, button):
+    auto.call("click", f"hwnd:{window['hwnd']}", f"text:{button}")
+    auto.gone(f"hwnd:{window['hwnd']}")
+
+
+def through_warning_to_window(auto, revision="QF01"):
+    """Answers the warning Yes; the window then lists the one drive at 1-0-0."""
+    warning = box(auto, "Warning", "warning")
+    assert dialog_text(warning) == WARNING, repr(dialog_text(warning))
+    buttons = [c["text"].replace("&", "")
+               for c in warning["children"] if c["class"] == "Button"]
+    assert buttons == ["Yes", "No"], buttons
+    answer(auto, warning, "Yes")
+    window = auto.wait(MAIN, 60000)
+    assert window["text"] == FLASH_CAPTION, window["text"]
+    assert control(window, "SelectDriveLabel")["text"] == FLASH_LABEL
+    combo = control(window, "ComboBox")
+    assert combo["items"] == [MATCHING + revision] and combo["index"] == 0, combo
+    assert control(window, "FlashButton")["text"] == "FLASH"
+    return window
+
+
+def press_flash(auto, old="QF01", new="QF05"):
+    auto.call("click", MAIN, "id:107")
+    question = box(auto, "Confirm", "question")
+    want = f"\nUpdate Firmware {old} to {new} ?\n"
+    assert dialog_text(question) == want, dialog_text(question)
+    answer(auto, question, "Yes")
+
+
+def wait_flash_completed(auto, timeout=120):
+    window = auto.poll(MAIN, lambda w: control(w, "GroupBox2")["text"] == "Flash Completed.",
+                       timeout=timeout, what="Flash Completed.")
+    # The flash runs on the window's thread, so a dump answers only between its steps:
+    # the bar is seen full at the end, not each step on the way.
+    bar = control(window, "ProgressBar")
+    assert bar["pos"] == bar["max"] > 0, bar
+    return window
+
+
+def decline_restart(auto):
+    restart = box(auto, "Confirm", "question")
+    assert dialog_text(restart) == RESTART, dialog_text(restart)
+    answer(auto, restart, "No")
+
+
+def close(auto, process):
+    auto.call("close", MAIN)
+    auto.gone(MAIN)
+    code = process.wait(30)
+    if code != 0:
+        raise HarnessError(f"exit code {code}")
+
+
+# ---- The builder ----------------------------------------------------------------------------
+
+def build_flash_program(auto, file_index, file_name, timeout=120):
+    """Clicks a firmware file and Build; returns the window once the frame reports the
+    build complete."""
+    auto.call("select", MAIN, "id:104", file_index)
+    auto.poll(MAIN, lambda w: control(w, "FlashButton")["enabled"], what="Build enabled")
+    auto.call("click", MAIN, "id:107")
+    complete = "Build %4.4s.EXE complete!" % file_name
+    window = auto.poll(MAIN, lambda w: control(w, "GroupBox2")["text"] == complete,
+                       timeout=timeout, what=repr(complete))
+    bar = control(window, "ProgressBar")
+    assert bar["pos"] == 0, bar
+    return window

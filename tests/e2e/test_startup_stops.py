@@ -7,8 +7,8 @@ from pathlib import Path
 
 import flash_window as fw
 from emulated_drives import Drive, read_trace
+from flash_window import answer, box
 from harness import HarnessError, Session, dialog_text, parse_args, run_test
-from test_flash_paths import answer, box
 
 REPORT_START = ("\nERROR:\n\nCan't found KRW-52088S firmware: QF01-QF2Z drive !\n\nThis flash "
                 "utility only supports KRW-52088S firmware: QF01-QF2Z\n")
