@@ -75,7 +75,15 @@ class BinaryFile {
     }
     return done;
   }
-  void Skip(std::size_t count) { Read(nullptr, count); }
+  // What is not read ahead yet is sought over, not read. Past the end a later read
+  // delivers nothing, as a read would have.
+  void Skip(std::size_t count) {
+    std::size_t buffered = std::min(count, end_ - next_);
+    Take(buffered);
+    if (count > buffered)
+      Os().SetFilePointer(handle_, static_cast<win::LONG>(count - buffered), nullptr,
+                          win::FILE_CURRENT);
+  }
 
   void Write(const std::uint8_t* from, std::size_t count) {
     if (end_ == 0 && count >= kBlockSize) {  // large spans skip the buffer
