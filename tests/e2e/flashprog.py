@@ -1,5 +1,8 @@
 """Flash programs made the way the builder makes them: a copy of the built executable
-with the build header and the firmware image written over its embedded payload."""
+with the build header and the firmware image written over its embedded payload. Quicker
+than the builder's window for tests that need many; the builder's own output is checked
+against build_header by the build-and-flash tests. The identification is padded with
+spaces to 24 characters, as the catalogue reader stores it."""
 
 import struct
 from pathlib import Path
@@ -43,7 +46,7 @@ def key_offset(program_bytes):
 
 
 def make_flash_program(builder, target, image, file_name="QF05.BIN", model="KRW-52088S",
-                       inquiry="KOR-VEL KRW-52088S", fw_range="QF01-QF2Z",
+                       inquiry="KOR-VEL KRW-52088S".ljust(24), fw_range="QF01-QF2Z",
                        vendor="Korvel-XQ", note="Korvel"):
     """Writes the flash program for image to target; returns its path."""
     if not 0 < len(image) <= FIRMWARE_AREA:

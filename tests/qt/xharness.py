@@ -210,6 +210,40 @@ class X:
     def key(self, window, keys):
         return self.xdotool("key", "--window", str(window), keys)[0] == 0
 
+    def click(self, window, x, y, button=1):
+        """A real pointer click (XTEST) at (x, y) in the window's own coordinates."""
+        return self.xdotool("mousemove", "--window", str(window), str(x), str(y),
+                            "click", str(button))[0] == 0
+
+    def visible_windows(self):
+        """{id: name} of the windows mapped on the screen now."""
+        code, out = self.xdotool("search", "--onlyvisible", "--name", ".")
+        found = {int(w): self.window_name(int(w)) for w in out.split()} if code == 0 else {}
+        return {w: name for w, name in found.items() if name is not None}
+
+    def transient_for(self, window):
+        """The window WM_TRANSIENT_FOR names: the owner of a dialog, None for a top level."""
+        result = self._run(["xprop", "-id", str(window), "WM_TRANSIENT_FOR"])
+        found = re.search(r"window id # (0x[0-9a-fA-F]+)", result.stdout)
+        return int(found.group(1), 16) if result.returncode == 0 and found else None
+
+    def find_dialog(self, title, owner, timeout=15, exclude=()):
+        """The one visible window named exactly title that is transient for owner, as a
+        message box is for its window; windows in exclude (boxes seen before) never count."""
+        def probe():
+            return [w for w, name in self.visible_windows().items()
+                    if name == title and w not in exclude and self.transient_for(w) == owner]
+
+        found = wait_until(probe, timeout, what=f"a dialog {title!r} over window {owner}")
+        if len(found) != 1:
+            raise HarnessError(f"{len(found)} dialogs named {title!r} at once")
+        return found[0]
+
+    def wait_hidden(self, window, timeout=10):
+        """Until the window is no longer on the screen (unmapped or destroyed)."""
+        wait_until(lambda: window not in self.visible_windows(), timeout,
+                   what=f"window {window} to go from the screen")
+
     def request_close(self, window):
         """What a window manager sends for the close button: a WM_DELETE_WINDOW client
         message. Without a window manager only this closes a window politely."""
