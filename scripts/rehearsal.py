@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""A rehearsal of a whole flash on the emulated drive: a flash program made for a sample
-firmware image (synthetic bytes, not real firmware) flashes an emulated KRW-52088S.
+"""A rehearsal of the whole job on the emulated drive: a sample firmware file (synthetic
+bytes, not real firmware) and a model catalogue beside the builder; the builder makes a
+flash program from them through its window; that flash program flashes an emulated
+KRW-52088S through its own window.
 
-With a display, the Linux program opens in a real window: click through it yourself.
-Without one, the Windows program runs under Wine on a virtual display, the same steps are
-clicked by the automation client, what you would have seen is printed, and screenshots
-are left in the output folder."""
+With a display, the Linux programs open in real windows: click through them yourself.
+Without one (or with --headless), the Windows programs run under Wine on a virtual
+display, the same steps are clicked by the automation client, what you would have seen
+is printed, and screenshots are left in the output folder."""
 import argparse
 import os
 import shutil
@@ -17,104 +19,161 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 import flash_window as fw  # noqa: E402
-from emulated_drives import Drive, wine_path, write_config  # noqa: E402
-from flashprog import DLL_OVERRIDES, FLASH_PROGRAM, make_flash_program, plain_image  # noqa: E402
-from harness import Session, dialog_text  # noqa: E402
+from emulated_drives import Drive, is_commit, read_trace, write_config  # noqa: E402
+from flashprog import DLL_OVERRIDES, plain_image  # noqa: E402
+from harness import Session  # noqa: E402
+
+FIRMWARE = "QF2Z.BIN"
+BUILT = "QF2Z.EXE"
 
 
 def say(text):
     print(text.replace("\n", "\n    "), flush=True)
 
 
-def interactive(linux_build, out):
-    """The Linux flash program in a real window, with the emulated drive beside it."""
-    folder = out / "linux"
+def step(text):
+    print(flush=True)
+    say(text)
+
+
+def show_box(title, text):
+    """What a message box showed, or the answer given to it."""
+    if title is None:
+        say(f"  -> {text}")
+        return
+    say(f"  [{title}]")
+    for line in text.strip("\n").split("\n"):
+        say(f"  | {line}")
+
+
+def prepare(folder, program, catalogue_name):
+    """The builder, its catalogue and the sample firmware file in a folder of their own."""
     folder.mkdir(parents=True)
+    builder = folder / program.name
+    shutil.copy2(program, builder)
+    (folder / catalogue_name).write_text(fw.catalogue(fw.KRW_52088S))
     image = plain_image()
-    program = make_flash_program(linux_build / "toolkit/qt/korvel-flash", folder / FLASH_PROGRAM,
-                                 image)
-    program.chmod(0o755)
-    shutil.copy2(linux_build / "emulator/libwnaspi32.so", folder / "libwnaspi32.so")
-    drive = Drive(address=(1, 0, 0), image=folder / "committed.bin")
-    config = folder / "drives.txt"
-    lines = ["trace " + str(folder / "trace.txt")] + [
-        line if not line.startswith("image ") else "image " + str(drive.image)
-        for line in drive.lines()]
-    config.write_text("\n".join(lines) + "\n")
-    say(f"Starting {program} against an emulated drive at ASPI address 1-0-0.\n"
-        "Answer the warning Yes, press FLASH, confirm, and answer the restart question No.")
-    env = dict(os.environ, KORVEL_EMULATOR_CONFIG=str(config))
-    code = subprocess.run([str(program)], cwd=folder, env=env).returncode
-    return report(code, folder / "committed.bin", image)
+    (folder / FIRMWARE).write_bytes(image)
+    say(f"In {folder}:\n{builder.name} (the builder), {catalogue_name} (one model, KRW-52088S),"
+        f"\n{FIRMWARE}, {len(image)} bytes of synthetic firmware (not real firmware).")
+    return builder, image
 
 
-def report(code, committed, image):
-    say(f"The program ended with exit code {code}.")
-    if committed.exists() and committed.read_bytes() == image:
-        say("The emulated drive committed the flash program's image, byte for byte.")
+def sizes(built, builder):
+    made, own = built.stat().st_size, builder.stat().st_size
+    return f"{made} bytes, " + ("as long as the builder" if made == own else
+                                f"NOT as long as the builder ({own} bytes)")
+
+
+def drive_config(folder, windows=True):
+    """One emulated drive at 1-0-0; what it commits goes to committed.bin."""
+    drive = Drive(address=(1, 0, 0), revision_after_commit="QF2Z", image=folder / "committed.bin")
+    return write_config(folder / "drives.txt", [drive], folder / "trace.txt", windows)
+
+
+def report(code, folder, image):
+    say(f"The flash program ended with exit code {code}.")
+    committed = folder / "committed.bin"
+    commits = [e for e in read_trace(folder / "trace.txt") if is_commit(e)]
+    if code == 0 and committed.exists() and committed.read_bytes() == image:
+        say(f"The emulated drive committed {FIRMWARE} byte for byte ({len(commits)} commit).")
         return 0
     say("The emulated drive committed nothing (or something else): no complete flash.")
     return 1
 
 
-def box(auto, title):
-    window = auto.wait("dialog", 60000)
-    say(f'[{window["text"]}] {dialog_text(window)!r}')
-    assert window["text"] == title, window["text"]
-    return window
+def stand_in_systemctl(folder):
+    """A rehearsal never restarts the machine, even when the restart question is answered
+    Yes: the flash program finds this systemctl first on its PATH."""
+    bin_dir = folder / "bin"
+    bin_dir.mkdir()
+    script = bin_dir / "systemctl"
+    script.write_text("#!/bin/sh\necho \"rehearsal: a real flash would now run 'systemctl $*';"
+                      " this machine is not restarted.\"\n")
+    script.chmod(0o755)
+    return bin_dir
 
 
-def answer(auto, window, button):
-    say(f"  -> {button}")
-    auto.call("click", f"hwnd:{window['hwnd']}", f"text:{button}")
-    auto.gone(f"hwnd:{window['hwnd']}")
+def interactive(linux_build, out):
+    """The Linux builder and flash program in real windows, the emulated drive beside."""
+    folder = out / "linux"
+    builder, image = prepare(folder, linux_build / "toolkit/qt/korvel-flash", "korvel-flash.INI")
+    step("1. The builder opens. Click QF2Z.BIN in the file list, then Build. When the frame "
+        'says "Build QF2Z.EXE complete!", close the window.')
+    subprocess.run([str(builder)], cwd=folder)
+    built = folder / BUILT
+    if not built.exists():
+        say(f"No {BUILT} was built; the rehearsal stops here.")
+        return 1
+    say(f"{BUILT} built: {sizes(built, builder)}.")
+    shutil.copy2(linux_build / "emulator/libwnaspi32.so", folder / "libwnaspi32.so")
+    config = drive_config(folder, windows=False)
+    step(f"2. {BUILT} starts against an emulated drive at ASPI address 1-0-0. Answer the "
+        "warning Yes, press FLASH, confirm, wait for \"Flash Completed.\", answer the restart "
+        "question No, and close the window.")
+    env = dict(os.environ, KORVEL_EMULATOR_CONFIG=config)
+    env["PATH"] = str(stand_in_systemctl(folder)) + os.pathsep + env.get("PATH", "")
+    code = subprocess.run([str(built)], cwd=folder, env=env).returncode
+    return report(code, folder, image)
+
+
+def status_printer(auto):
+    seen = []
+
+    def done(window):
+        status = fw.control(window, "GroupBox2")["text"]
+        if not seen or seen[-1] != status:
+            seen.append(status)
+            say(f"  frame: {status}")
+        return status in ("Flash Completed.", "Flash Fail.") or status.endswith("! ")
+
+    return done
 
 
 def headless(win64_build, out):
-    """The Windows flash program under Wine on a virtual display, clicked through."""
+    """The Windows builder and flash program under Wine on a virtual display, clicked
+    through."""
     folder = out / "windows"
-    folder.mkdir(parents=True)
-    image = plain_image()
-    program = make_flash_program(win64_build / "toolkit/win32/korvel-flash.exe",
-                                 folder / FLASH_PROGRAM, image)
-    shutil.copy2(win64_build / "emulator/WNASPI32.DLL", folder / "WNASPI32.DLL")
-    config = write_config(folder / "drives.txt",
-                          [Drive(address=(1, 0, 0), image=folder / "committed.bin")],
-                          folder / "trace.txt")
+    builder, image = prepare(folder, win64_build / "toolkit/win32/korvel-flash.exe",
+                             "korvel-flash.INI")
+    fw.observer = show_box
     os.environ.setdefault("KF_WINEPREFIX", str(win64_build / "wineprefix"))
     with Session(ROOT / "scripts/wine-run", win64_build / "tests/e2e/winauto.exe", folder) as s:
         s.use_virtual_desktop()
-        s.set_registry(rf"HKCU\Software\Wine\AppDefaults\{FLASH_PROGRAM}", "Version", "win98")
-        say(f"Starting {FLASH_PROGRAM} under Wine against an emulated drive at 1-0-0.")
-        process = s.start(program, cwd=folder, extra_env={"WINEDLLOVERRIDES": DLL_OVERRIDES,
-                                                          "KORVEL_EMULATOR_CONFIG": config})
+        step("1. The builder, under Wine.")
+        process = s.start(builder, cwd=folder)
         auto = s.auto
-        answer(auto, box(auto, "Warning"), "Yes")
         window = auto.wait(fw.MAIN, 60000)
-        say(f'Window "{window["text"]}", drive: {fw.control(window, "ComboBox")["items"]}')
-        s.screenshot(out / "1-window.png", window)
-        auto.call("click", fw.MAIN, "id:107")
+        say(f'  window "{window["text"]}", models {fw.control(window, "ComboBox")["items"]}, '
+            f'files {fw.control(window, "FileListBox1")["items"]}')
+        s.screenshot(out / "1-builder.png", window)
+        say(f"  -> {FIRMWARE}, Build")
+        window = fw.build_flash_program(auto, 0, FIRMWARE)
+        say(f'  frame: {fw.control(window, "GroupBox2")["text"]}')
+        s.screenshot(out / "2-build-complete.png", window)
+        fw.close(auto, process)
+        built = folder / BUILT
+        say(f"  {BUILT}: {sizes(built, builder)}")
+
+        step(f"2. {BUILT} under Wine (reporting Windows 98), an emulated drive at 1-0-0.")
+        shutil.copy2(win64_build / "emulator/WNASPI32.DLL", folder / "WNASPI32.DLL")
+        s.set_registry(rf"HKCU\Software\Wine\AppDefaults\{BUILT}", "Version", "win98")
+        process = s.start(built, cwd=folder, extra_env={
+            "WINEDLLOVERRIDES": DLL_OVERRIDES, "KORVEL_EMULATOR_CONFIG": drive_config(folder)})
+        window = fw.through_warning_to_window(auto)
+        say(f'  window "{window["text"]}", drives {fw.control(window, "ComboBox")["items"]}')
+        s.screenshot(out / "3-flash-program.png", window)
         say("  -> FLASH")
-        answer(auto, box(auto, "Confirm"), "Yes")
-        seen = []
-
-        def done(w):
-            status = fw.control(w, "GroupBox2")["text"]
-            if not seen or seen[-1] != status:
-                seen.append(status)
-                say(f"status: {status}")
-            return status in ("Flash Completed.", "Flash Fail.") or status.endswith("! ")
-
-        window = auto.poll(fw.MAIN, done, timeout=180, what="the end of the flash")
-        s.screenshot(out / "2-flash-completed.png", window)
-        answer(auto, box(auto, "Confirm"), "No")
-        window = auto.dump(fw.MAIN)
-        say(f'Drive now: {fw.control(window, "ComboBox")["items"]}')
-        auto.call("close", fw.MAIN)
-        auto.gone(fw.MAIN)
-        code = process.wait(30)
-    say(f"Screenshots: {out}")
-    return report(code, folder / "committed.bin", image)
+        fw.press_flash(auto, "QF01", "QF2Z")
+        window = auto.poll(fw.MAIN, status_printer(auto), timeout=180, what="the end")
+        s.screenshot(out / "4-flash-completed.png", window)
+        fw.decline_restart(auto)
+        window = auto.poll(fw.MAIN, lambda w: fw.control(w, "ComboBox")["items"]
+                           == [fw.MATCHING + "QF2Z"], what="the new revision")
+        say(f'  drives now {fw.control(window, "ComboBox")["items"]}')
+        fw.close(auto, process)
+    step(f"Screenshots: {out}")
+    return report(0, folder, image)  # fw.close has seen exit code 0
 
 
 def main():
@@ -122,11 +181,13 @@ def main():
     parser.add_argument("--linux", type=Path, required=True)
     parser.add_argument("--win64", type=Path, required=True)
     parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--headless", action="store_true",
+                        help="click through under Wine even where there is a display")
     args = parser.parse_args()
     if args.out.exists():
         shutil.rmtree(args.out)
     args.out.mkdir(parents=True)
-    if os.environ.get("DISPLAY"):
+    if os.environ.get("DISPLAY") and not args.headless:
         return interactive(args.linux.resolve(), args.out.resolve())
     return headless(args.win64.resolve(), args.out.resolve())
 

@@ -22,26 +22,28 @@ class Drive:
     image: Path = None  # where the drive writes what it commits
     faults: tuple = ()  # fault lines without the word "fault"
 
-    def lines(self):
+    def lines(self, name=wine_path):
         out = ["drive", "address {} {} {}".format(*self.address), f"type {self.type}",
                f"vendor {self.vendor}", f"product {self.product}", f"revision {self.revision}",
                f"revision-after-commit {self.revision_after_commit}",
                f"delay-ms {self.delay_ms}"]
         if self.image:
-            out.append(f"image {wine_path(self.image)}")
+            out.append(f"image {name(self.image)}")
         out += [f"fault {f}" for f in self.faults]
         return out
 
 
-def write_config(path, drives, trace=None):
-    """Writes the configuration; returns its path as the program must be given it."""
+def write_config(path, drives, trace=None, windows=True):
+    """Writes the configuration; returns its path as the program must be given it: the
+    Windows program under Wine, or the Linux program (windows=False)."""
+    name = wine_path if windows else (lambda p: str(Path(p).resolve()))
     lines = ["# written by the end-to-end tests"]
     if trace:
-        lines.append(f"trace {wine_path(trace)}")
+        lines.append(f"trace {name(trace)}")
     for drive in drives:
-        lines += drive.lines()
+        lines += drive.lines(name)
     Path(path).write_text("\n".join(lines) + "\n")
-    return wine_path(path)
+    return name(path)
 
 
 @dataclass

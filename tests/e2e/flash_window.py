@@ -101,8 +101,18 @@ RESTART = "The system needs to be restarted for the changes to take effect ?"
 SENSE_TEXT = re.compile(r"[0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2}\. [0-9A-F]{2}, [0-9A-F]{4}")
 
 
+# Told of every box seen and every answer given (title, text); the rehearsal prints them.
+observer = None
+
+
+def _tell(title, text):
+    if observer:
+        observer(title, text)
+
+
 def box(auto, title, icon=None):
     window = auto.wait("dialog", 60000)
+    _tell(window["text"], dialog_text(window))
     assert window["text"] == title, (window["text"], dialog_text(window))
     if icon:
         # Icon handles belong to the program's process, so the client can only tell
@@ -113,6 +123,7 @@ def box(auto, title, icon=None):
 
 
 def answer(auto, window, button):
+    _tell(None, button)
     auto.call("click", f"hwnd:{window['hwnd']}", f"text:{button}")
     auto.gone(f"hwnd:{window['hwnd']}")
 
