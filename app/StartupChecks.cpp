@@ -18,14 +18,7 @@ bool NoRange(const char* range) {
 // "X:\" and the rest of the current directory; a directory without a drive prefix (a
 // POSIX one) stays as the platform gives it. Any length.
 std::string CurrentWorkDir() {
-  std::string dir(256, '\0');
-  win::DWORD n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
-  if (n >= dir.size()) {
-    dir.assign(n, '\0');
-    n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
-    if (n >= dir.size()) n = 0;
-  }
-  dir.resize(n);
+  std::string dir = CurrentDirectory();
   if (dir.size() >= 2 && dir[1] == ':') {
     std::size_t rest = dir.size() > 2 && dir[2] == '\\' ? 3 : 2;
     return dir.substr(0, 1) + ":\\" + dir.substr(rest);

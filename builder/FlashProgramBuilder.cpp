@@ -145,31 +145,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string ModulePath() {
-  std::string path(260, '\0');
-  for (;;) {
-    auto size = static_cast<win::DWORD>(path.size());
-    win::DWORD n = Os().GetModuleFileNameA(nullptr, &path[0], size);
-    if (n < size) {
-      path.resize(n);
-      return path;
-    }
-    path.assign(path.size() * 2, '\0');
-  }
-}
-
-std::string CurrentDirectory() {
-  std::string dir(260, '\0');
-  win::DWORD n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
-  if (n >= dir.size()) {
-    dir.assign(n, '\0');
-    n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
-    if (n >= dir.size()) n = 0;
-  }
-  dir.resize(n);
-  return dir;
-}
-
 // Paths compared as Windows does: either separator, any case.
 std::string Comparable(std::string path) {
   for (char& c : path)
@@ -314,7 +289,7 @@ bool TFlashForm::NewBuildFlashProgram() {
                BinFileName.c_str(), static_cast<unsigned>(BinLength)));
     return false;
   }
-  std::string programPath = ModulePath();
+  std::string programPath = ModuleFileName();
   std::string programName = BaseName(programPath);
   BinaryFile program;
   if (!program.OpenRead(programPath)) {

@@ -11,9 +11,7 @@ constexpr win::DWORD kValueBufferSize = 2048;  // values of at most 2047 charact
 
 // The program's own path with its extension replaced by ".INI".
 std::string CataloguePath() {
-  std::string path(1024, '\0');
-  win::DWORD n = Os().GetModuleFileNameA(nullptr, &path[0], static_cast<win::DWORD>(path.size()));
-  path.resize(n < path.size() ? n : 0);
+  std::string path = ModuleFileName();
   std::size_t dot = path.find_last_of('.');
   std::size_t slash = path.find_last_of("\\/");
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);

@@ -15,3 +15,28 @@ Platform& Os() {
 void InstallPlatform(Platform* platform) {
   installed = platform;
 }
+
+std::string ModuleFileName() {
+  std::string path(260, '\0');
+  for (;;) {
+    auto size = static_cast<win::DWORD>(path.size());
+    win::DWORD n = Os().GetModuleFileNameA(nullptr, &path[0], size);
+    if (n < size) {  // a cut path fills the buffer exactly
+      path.resize(n);
+      return path;
+    }
+    path.assign(path.size() * 2, '\0');
+  }
+}
+
+std::string CurrentDirectory() {
+  std::string dir(260, '\0');
+  win::DWORD n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
+  if (n >= dir.size()) {  // the size it needs
+    dir.assign(n, '\0');
+    n = Os().GetCurrentDirectoryA(static_cast<win::DWORD>(dir.size()), &dir[0]);
+    if (n >= dir.size()) n = 0;
+  }
+  dir.resize(n);
+  return dir;
+}

@@ -4,6 +4,8 @@
 // tests install a fake.
 #pragma once
 
+#include <string>
+
 #include "platform/WinTypes.h"
 
 class Platform {
@@ -79,3 +81,7 @@ class Platform {
 // anything else runs; the caller keeps ownership.
 Platform& Os();
 void InstallPlatform(Platform* platform);
+
+// Whole strings from the calls that fill a caller's buffer, of any length.
+std::string ModuleFileName();    // the program's own file
+std::string CurrentDirectory();  // empty when it cannot be read
