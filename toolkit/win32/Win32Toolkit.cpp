@@ -17,6 +17,28 @@ constexpr int kDesignDpi = 96;
 constexpr int kComboDropItems = 8;
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, newer than the headers' target
 
+// The form's font at the DPI; an average character width other than 0 condenses it.
+HFONT CreateFormFont(const FormResource& form, unsigned dpi, int averageWidth) {
+  return CreateFontA(MulDiv(form.fontHeight, static_cast<int>(dpi), form.pixelsPerInch),
+                     averageWidth, 0, 0, form.fontBold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_SWISS, kFontFace);
+}
+
+// How wide the text is in the font, and the font's average character width.
+SIZE TextExtent(HWND window, HFONT font, const std::string& text, int* averageWidth) {
+  HDC dc = GetDC(window);
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  TEXTMETRICA metrics = {};
+  GetTextMetricsA(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(window, dc);
+  if (averageWidth) *averageWidth = metrics.tmAveCharWidth;
+  return size;
+}
+
 struct SuppressEvents {
   explicit SuppressEvents(int& counter) : counter_(counter) { ++counter_; }
   ~SuppressEvents() { --counter_; }
@@ -212,6 +234,8 @@ Win32Toolkit::Win32Toolkit(HINSTANCE__* instance) : instance_(instance) {
 Win32Toolkit::~Win32Toolkit() {
   if (window_) DestroyWindow(window_);
   if (font_) DeleteObject(font_);
+  for (HFONT font : labelFonts_)
+    if (font) DeleteObject(font);
 }
 
 HWND Win32Toolkit::Handle(ControlId control) const {
@@ -278,10 +302,7 @@ void Win32Toolkit::OrderTabStops() {
 
 void Win32Toolkit::MakeFont() {
   HFONT old = font_;
-  font_ = CreateFontA(MulDiv(form_->fontHeight, static_cast<int>(dpi_), form_->pixelsPerInch), 0, 0,
-                      0, form_->fontBold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH | FF_SWISS, kFontFace);
+  font_ = CreateFormFont(*form_, dpi_, 0);
   for (HWND child : controls_)
     if (child) SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   if (old) DeleteObject(old);
@@ -334,6 +355,40 @@ void Win32Toolkit::Layout(bool placeWindow) {
   if (dx || dy)
     SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left + dx,
                  outer.bottom - outer.top + dy, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+  FitLabels();
+}
+
+// The designed font may be narrower than ours: a caption too wide for its label would
+// wrap its last words out of the label's box. Such a label gets our font condensed.
+void Win32Toolkit::FitLabel(ControlId control) {
+  HWND label = Handle(control);
+  RECT box = {};
+  GetClientRect(label, &box);
+  char text[512] = {};
+  GetWindowTextA(label, text, sizeof text);
+  int average = 0;
+  const int room = static_cast<int>(box.right);
+  const int needed = static_cast<int>(TextExtent(label, font_, text, &average).cx);
+  HFONT font = font_;
+  if (needed > room && room > 0 && average > 1) {
+    // Widths are whole pixels: a proportional guess, narrowed until the text fits, but
+    // never below three fifths of the font's own width.
+    int narrowest = std::max(1, average * 3 / 5);
+    for (int width = std::max(narrowest, average * room / needed); width >= narrowest; --width) {
+      if (font != font_) DeleteObject(font);
+      font = CreateFormFont(*form_, dpi_, width);
+      if (TextExtent(label, font, text, nullptr).cx <= room) break;
+    }
+  }
+  SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  HFONT& kept = labelFonts_[static_cast<int>(control)];
+  if (kept && kept != font) DeleteObject(kept);
+  kept = font == font_ ? nullptr : font;
+}
+
+void Win32Toolkit::FitLabels() {
+  for (std::size_t i = 0; i < form_->controlCount; ++i)
+    if (form_->controls[i].kind == ControlKind::Label) FitLabel(form_->controls[i].id);
 }
 
 int Win32Toolkit::FontCellHeight(HWND control) const {
@@ -444,7 +499,11 @@ void Win32Toolkit::SetBusyCursor(bool busy) {
 
 void Win32Toolkit::SetText(ControlId control, const std::string& text) {
   SuppressEvents quiet(suppressEvents_);
-  if (HWND window = Handle(control)) SetWindowTextA(window, text.c_str());
+  HWND window = Handle(control);
+  if (!window) return;
+  SetWindowTextA(window, text.c_str());
+  const ControlResource* resource = Resource(control);
+  if (resource && resource->kind == ControlKind::Label) FitLabel(control);
 }
 
 std::string Win32Toolkit::GetText(ControlId control) {
