@@ -3,63 +3,33 @@
 // the firmware files of the current directory.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include <QtCore/QTimer>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QListWidget>
 #include <QtWidgets/QPushButton>
 
-#include "app/Program.h"
-#include "platform/linux/LinuxPlatform.h"
 #include "tests/qt/DialogUser.h"
-#include "toolkit/qt/QtToolkit.h"
+#include "tests/qt/QtProgramFixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The real Linux platform, with the program's executable placed in a folder of the test's
-// own and no device nodes at all.
-class PlacedPlatform : public LinuxPlatform {
- public:
-  explicit PlacedPlatform(const fs::path& folder)
-      : LinuxPlatform(folder.string(), (folder / "dev").string(),
-                      [](int, sg_io_hdr*) { return errno = ENODEV, -1; }),
-        program_((folder / "korvel-flash").string()) {}
-  win::DWORD GetModuleFileNameA(win::HMODULE, char* buffer, win::DWORD size) override {
-    std::size_t n = std::min<std::size_t>(program_.size(), size - 1);
-    std::memcpy(buffer, program_.data(), n);
-    buffer[n] = '\0';
-    return static_cast<win::DWORD>(n);
-  }
-
- private:
-  std::string program_;
-};
-
-class QtProgram : public ::testing::Test {
+class QtProgram : public QtProgramFixture {
  protected:
   void SetUp() override {
-    folder = fs::path(testing::TempDir()) / "kf_qt_program";
-    fs::remove_all(folder);
-    fs::create_directories(folder / "dev");
+    PlaceProgram("kf_qt_program");
     for (const char* name : {"QF2A.BIN", "qf1z.bin", "other.txt"})
       std::ofstream(folder / name) << name;
     previousDirectory = fs::current_path();
     fs::current_path(folder);
-    platform = std::make_unique<PlacedPlatform>(folder);
-    InstallPlatform(platform.get());
-    InstallToolkit(&toolkit);
   }
   void TearDown() override {
-    InstallToolkit(nullptr);
-    InstallPlatform(nullptr);
+    QtProgramFixture::TearDown();
     fs::current_path(previousDirectory);
     fs::remove_all(folder);
   }
@@ -68,33 +38,8 @@ class QtProgram : public ::testing::Test {
         << "[MODEL00]\nModel=KRW-52088S\nInquiry=KOR-VEL KRW-52088S\nFW-Range=QF01-QF2Z\n"
            "BINMask=QF*.BIN\nVendor=Korvel-XQ\nNote=Korvel\n";
   }
-  QWidget* ShownMainWindow() {
-    QWidget* window = toolkit.Widget(ControlId::Form);
-    return window && window->isVisible() ? window : nullptr;
-  }
-  // Runs the program; `user` acts once the window shows and must close it.
-  int RunProgram(std::function<void(QWidget&)> user) {
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (QWidget* window = ShownMainWindow()) {
-        poll.stop();
-        windowShown = true;
-        user(*window);
-      }
-    });
-    poll.start(10);
-    QTimer::singleShot(15000, &poll, [&] {
-      watchdogFired = true;
-      toolkit.PostQuit();
-    });
-    return ProgramMain();
-  }
 
-  fs::path folder, previousDirectory;
-  std::unique_ptr<PlacedPlatform> platform;
-  QtToolkit toolkit;
-  bool windowShown = false;
-  bool watchdogFired = false;
+  fs::path previousDirectory;
 };
 
 TEST_F(QtProgram, ShowsTheBuilderWindowAndReturnsZeroWhenItIsClosed) {

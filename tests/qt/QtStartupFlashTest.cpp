@@ -11,19 +11,16 @@
 #include <memory>
 #include <regex>
 
-#include <QtCore/QTimer>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
 
-#include "app/Program.h"
 #include "drive/Cddrive.h"
 #include "package/FlashPayload.h"
-#include "platform/linux/LinuxPlatform.h"
 #include "tests/qt/DialogUser.h"
-#include "toolkit/qt/QtToolkit.h"
+#include "tests/qt/QtProgramFixture.h"
 
 namespace fs = std::filesystem;
 
@@ -53,32 +50,6 @@ std::string ReadAll(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The Linux platform with the program in a folder of the test's own, which also holds a
-// private copy of the emulated ASPI library: a copy is a library of its own for the
-// loader, so each test's drives start afresh from its own configuration.
-class PlacedPlatform : public LinuxPlatform {
- public:
-  explicit PlacedPlatform(const fs::path& folder)
-      : LinuxPlatform(folder.string(), (folder / "dev").string(),
-                      [](int, sg_io_hdr*) { return errno = ENODEV, -1; }),
-        program_((folder / "korvel-flash").string()) {}
-  win::DWORD GetModuleFileNameA(win::HMODULE, char* buffer, win::DWORD size) override {
-    std::size_t n = std::min<std::size_t>(program_.size(), size - 1);
-    std::memcpy(buffer, program_.data(), n);
-    buffer[n] = '\0';
-    return static_cast<win::DWORD>(n);
-  }
-  // A flash test must never restart the machine it runs on.
-  win::BOOL ExitWindowsEx(win::UINT, win::DWORD) override {
-    ++restarts;
-    return 1;
-  }
-  int restarts = 0;
-
- private:
-  std::string program_;
-};
-
 void SetText(char* field, const char* text, std::size_t width) {
   std::memset(field, 0, width);
   std::memcpy(field, text, std::min(std::strlen(text), width));
@@ -104,25 +75,21 @@ std::unique_ptr<FlashPayloadRecord> FlashProgramPayload() {
   return p;
 }
 
-class QtFlashProgram : public ::testing::Test {
+// The program's folder also holds a private copy of the emulated ASPI library: a copy
+// is a library of its own for the loader, so each test's drives start afresh from its
+// own configuration.
+class QtFlashProgram : public QtProgramFixture {
  public:
   void SetUp() override {
-    folder = fs::path(testing::TempDir()) /
-             (std::string("kf_qt_flash_") +
-              testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder);
-    fs::create_directories(folder / "dev");
+    PlaceProgram(std::string("kf_qt_flash_") +
+                 testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::copy_file(KF_WNASPI32_LIBRARY, folder / "libwnaspi32.so");
     payload = FlashProgramPayload();
     UsePayload(payload.get());
-    platform = std::make_unique<PlacedPlatform>(folder);
-    InstallPlatform(platform.get());
-    InstallToolkit(&toolkit);
   }
   void TearDown() override {
     cddrive::ResetModule();
-    InstallToolkit(nullptr);
-    InstallPlatform(nullptr);
+    QtProgramFixture::TearDown();
     UsePayload(nullptr);
     unsetenv("KORVEL_EMULATOR_CONFIG");
     if (!HasFailure()) fs::remove_all(folder);
@@ -138,27 +105,6 @@ class QtFlashProgram : public ::testing::Test {
                            const std::string& extra = "") {
     return std::string("drive\naddress ") + address + "\nproduct " + product + "\nrevision " +
            revision + "\n" + extra;
-  }
-  QWidget* ShownMainWindow() {
-    QWidget* window = toolkit.Widget(ControlId::Form);
-    return window && window->isVisible() ? window : nullptr;
-  }
-  // Runs the program; `user` acts once the window shows and must close it.
-  int RunProgram(const std::function<void(QWidget&)>& user) {
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (QWidget* window = ShownMainWindow()) {
-        poll.stop();
-        windowShown = true;
-        user(*window);
-      }
-    });
-    poll.start(10);
-    QTimer::singleShot(30000, &poll, [&] {
-      watchdogFired = true;
-      toolkit.PostQuit();
-    });
-    return ProgramMain();
   }
   std::string Status() { return toolkit.GetText(ControlId::GroupBox2); }
   QComboBox& Combo() { return *qobject_cast<QComboBox*>(toolkit.Widget(ControlId::ComboBox)); }
@@ -177,12 +123,7 @@ class QtFlashProgram : public ::testing::Test {
         std::regex("^\\d+ 3B0501000000000000(80|A0)0000 .* GOOD", std::regex::multiline));
   }
 
-  fs::path folder;
   std::unique_ptr<FlashPayloadRecord> payload;
-  std::unique_ptr<PlacedPlatform> platform;
-  QtToolkit toolkit;
-  bool windowShown = false;
-  bool watchdogFired = false;
 };
 
 TEST_F(QtFlashProgram, OneMatchingDriveAmongOthersIsTheOnlyOneOffered) {
