@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include "toolkit/FileMask.h"
 
@@ -15,6 +16,7 @@ const char kPanelClass[] = "TPanel";
 const char kFontFace[] = "Tahoma";  // the resource's "System"/Big5 font lacks a usable face
 constexpr int kDesignDpi = 96;
 constexpr int kComboDropItems = 8;
+constexpr int kEditMargins = 4;       // a combo box's edit field keeps from its text
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, newer than the headers' target
 
 // The form's font at the DPI; an average character width other than 0 condenses it.
@@ -234,7 +236,7 @@ Win32Toolkit::Win32Toolkit(HINSTANCE__* instance) : instance_(instance) {
 Win32Toolkit::~Win32Toolkit() {
   if (window_) DestroyWindow(window_);
   if (font_) DeleteObject(font_);
-  for (HFONT font : labelFonts_)
+  for (HFONT font : fittedFonts_)
     if (font) DeleteObject(font);
 }
 
@@ -355,40 +357,72 @@ void Win32Toolkit::Layout(bool placeWindow) {
   if (dx || dy)
     SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left + dx,
                  outer.bottom - outer.top + dy, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
-  FitLabels();
+  FitTexts();
 }
 
-// The designed font may be narrower than ours: a caption too wide for its label would
-// wrap its last words out of the label's box. Such a label gets our font condensed.
-void Win32Toolkit::FitLabel(ControlId control) {
-  HWND label = Handle(control);
+// The texts a control shows on one line, and the pixels it has for them.
+std::vector<std::string> Win32Toolkit::OneLineTexts(ControlId control, int* room) const {
+  HWND window = Handle(control);
+  std::vector<std::string> texts = {WindowText(window)};
   RECT box = {};
-  GetClientRect(label, &box);
-  char text[512] = {};
-  GetWindowTextA(label, text, sizeof text);
-  int average = 0;
-  const int room = static_cast<int>(box.right);
-  const int needed = static_cast<int>(TextExtent(label, font_, text, &average).cx);
+  GetClientRect(window, &box);
+  *room = static_cast<int>(box.right);
+  if (Resource(control)->kind == ControlKind::ComboBox) {
+    COMBOBOXINFO info = {};
+    info.cbSize = sizeof info;
+    RECT format = {};
+    if (GetComboBoxInfo(window, &info) && info.hwndItem) {
+      // The edit field's formatting rectangle, less a pixel for the caret at the end.
+      SendMessageA(info.hwndItem, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+      *room = static_cast<int>(format.right - format.left) - 1;
+    }
+    int count = static_cast<int>(SendMessageA(window, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+      std::string item(static_cast<std::size_t>(SendMessageA(window, CB_GETLBTEXTLEN, i, 0)), '\0');
+      SendMessageA(window, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&item[0]));
+      texts.push_back(item);
+    }
+  }
+  return texts;
+}
+
+// Our font is wider than the one the window was designed with: a caption too wide for
+// its label would wrap its last words out of the label's box, and a combo box would
+// scroll its entry's start out of sight. Such a control gets our font condensed.
+void Win32Toolkit::FitText(ControlId control) {
+  HWND window = Handle(control);
+  int room = 0, average = 0;
+  const std::vector<std::string> texts = OneLineTexts(control, &room);
+  auto widest = [&](HFONT font, int* averageWidth) {
+    int most = 0;
+    for (const std::string& text : texts)
+      most = std::max(most, static_cast<int>(TextExtent(window, font, text, averageWidth).cx));
+    return most;
+  };
+  const int needed = widest(font_, &average);
   HFONT font = font_;
   if (needed > room && room > 0 && average > 1) {
-    // Widths are whole pixels: a proportional guess, narrowed until the text fits, but
+    // Widths are whole pixels: a proportional guess, narrowed until the texts fit, but
     // never below three fifths of the font's own width.
     int narrowest = std::max(1, average * 3 / 5);
     for (int width = std::max(narrowest, average * room / needed); width >= narrowest; --width) {
       if (font != font_) DeleteObject(font);
       font = CreateFormFont(*form_, dpi_, width);
-      if (TextExtent(label, font, text, nullptr).cx <= room) break;
+      if (widest(font, nullptr) <= room) break;
     }
   }
-  SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-  HFONT& kept = labelFonts_[static_cast<int>(control)];
-  if (kept && kept != font) DeleteObject(kept);
+  HFONT& kept = fittedFonts_[static_cast<int>(control)];
+  if (font == font_ && !kept) return;  // it has our font already
+  SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  if (kept) DeleteObject(kept);
   kept = font == font_ ? nullptr : font;
 }
 
-void Win32Toolkit::FitLabels() {
-  for (std::size_t i = 0; i < form_->controlCount; ++i)
-    if (form_->controls[i].kind == ControlKind::Label) FitLabel(form_->controls[i].id);
+void Win32Toolkit::FitTexts() {
+  for (std::size_t i = 0; i < form_->controlCount; ++i) {
+    ControlKind kind = form_->controls[i].kind;
+    if (kind == ControlKind::Label || kind == ControlKind::ComboBox) FitText(form_->controls[i].id);
+  }
 }
 
 int Win32Toolkit::FontCellHeight(HWND control) const {
@@ -503,7 +537,8 @@ void Win32Toolkit::SetText(ControlId control, const std::string& text) {
   if (!window) return;
   SetWindowTextA(window, text.c_str());
   const ControlResource* resource = Resource(control);
-  if (resource && resource->kind == ControlKind::Label) FitLabel(control);
+  if (resource && (resource->kind == ControlKind::Label || resource->kind == ControlKind::ComboBox))
+    FitText(control);
 }
 
 std::string Win32Toolkit::GetText(ControlId control) {
@@ -540,12 +575,14 @@ void Win32Toolkit::Repaint(ControlId control) {
 void Win32Toolkit::ComboAdd(const std::string& text) {
   SendMessageA(Handle(ControlId::ComboBox), CB_ADDSTRING, 0,
                reinterpret_cast<LPARAM>(text.c_str()));
+  FitText(ControlId::ComboBox);
 }
 
 void Win32Toolkit::ComboInsert(int index, const std::string& text) {
   if (index < 0 || index > ComboCount()) throw std::out_of_range("List index out of bounds");
   SendMessageA(Handle(ControlId::ComboBox), CB_INSERTSTRING, static_cast<WPARAM>(index),
                reinterpret_cast<LPARAM>(text.c_str()));
+  FitText(ControlId::ComboBox);
 }
 
 void Win32Toolkit::ComboDelete(int index) {

@@ -79,8 +79,9 @@ class Win32Toolkit : public Toolkit {
   void Layout(bool placeWindow);
   void FitComboHeight(HWND__* combo, int height);
   int FontCellHeight(HWND__* control) const;
-  void FitLabel(ControlId control);
-  void FitLabels();
+  std::vector<std::string> OneLineTexts(ControlId control, int* room) const;
+  void FitText(ControlId control);
+  void FitTexts();
   int Scale(int value) const;
   void Deliver(ControlId control, ControlEvent event);
   void ForgetTypedSelection();
@@ -95,7 +96,7 @@ class Win32Toolkit : public Toolkit {
   HWND__* controls_[kControlCount] = {};
   HWND__* focus_ = nullptr;
   HFONT__* font_ = nullptr;
-  HFONT__* labelFonts_[kControlCount] = {};  // condensed fonts of labels font_ overfills
+  HFONT__* fittedFonts_[kControlCount] = {};  // condensed fonts of controls font_ overfills
   unsigned dpi_ = 96;
   int suppressEvents_ = 0;  // > 0 while the program itself changes a control
   bool quitPosted_ = false;
