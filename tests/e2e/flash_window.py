@@ -141,6 +141,8 @@ def through_warning_to_window(auto, revision="QF01"):
     assert control(window, "SelectDriveLabel")["text"] == FLASH_LABEL
     combo = control(window, "ComboBox")
     assert combo["items"] == [MATCHING + revision] and combo["index"] == 0, combo
+    field = [c for c in combo["children"] if c["class"].lower() == "edit"]
+    assert field and field[0]["first_visible"] == 0, f"the entry is scrolled: {field}"
     assert control(window, "FlashButton")["text"] == "FLASH"
     return window
 

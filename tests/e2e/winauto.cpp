@@ -253,6 +253,9 @@ void AddKindDetails(HWND window, const std::string& windowClass, Object& out) {
     out.Int("pos", static_cast<int>(Send(window, PBM_GETPOS, 0, 0)));
     out.Int("min", static_cast<int>(Send(window, PBM_GETRANGE, TRUE, 0)));
     out.Int("max", static_cast<int>(Send(window, PBM_GETRANGE, FALSE, 0)));
+  } else if (!lstrcmpiA(windowClass.c_str(), "Edit")) {
+    // For a one-line field: the first character in sight (text scrolled out of view).
+    out.Int("first_visible", static_cast<int>(Send(window, EM_GETFIRSTVISIBLELINE, 0, 0)));
   } else if (!lstrcmpiA(windowClass.c_str(), "Static") &&
              (GetWindowLongA(window, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
     out.Text("icon", IconName(window));
