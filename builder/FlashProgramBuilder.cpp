@@ -69,7 +69,7 @@ class BinaryFile {
     while (done < count) {
       std::size_t n = std::min(Peek(&data), count - done);
       if (n == 0) break;
-      if (to) std::memcpy(to + done, data, n);
+      std::memcpy(to + done, data, n);
       Take(n);
       done += n;
     }

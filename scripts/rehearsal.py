@@ -117,19 +117,6 @@ def interactive(linux_build, out):
     return report(code, folder, image)
 
 
-def status_printer(auto):
-    seen = []
-
-    def done(window):
-        status = fw.control(window, "GroupBox2")["text"]
-        if not seen or seen[-1] != status:
-            seen.append(status)
-            say(f"  frame: {status}")
-        return status in ("Flash Completed.", "Flash Fail.") or status.endswith("! ")
-
-    return done
-
-
 def headless(win64_build, out):
     """The Windows builder and flash program under Wine on a virtual display, clicked
     through."""
@@ -165,11 +152,10 @@ def headless(win64_build, out):
         s.screenshot(out / "3-flash-program.png", window)
         say("  -> FLASH")
         fw.press_flash(auto, "QF01", "QF2Z")
-        window = auto.poll(fw.MAIN, status_printer(auto), timeout=180, what="the end")
+        window = fw.wait_flash_completed(auto, 180, lambda status: say(f"  frame: {status}"))
         s.screenshot(out / "4-flash-completed.png", window)
         fw.decline_restart(auto)
-        window = auto.poll(fw.MAIN, lambda w: fw.control(w, "ComboBox")["items"]
-                           == [fw.MATCHING + "QF2Z"], what="the new revision")
+        window = fw.wait_revision(auto, "QF2Z")
         say(f'  drives now {fw.control(window, "ComboBox")["items"]}')
         fw.close(auto, process)
     step(f"Screenshots: {out}")

@@ -155,14 +155,35 @@ def press_flash(auto, old="QF01", new="QF05"):
     answer(auto, question, "Yes")
 
 
-def wait_flash_completed(auto, timeout=120):
-    window = auto.poll(MAIN, lambda w: control(w, "GroupBox2")["text"] == "Flash Completed.",
-                       timeout=timeout, what="Flash Completed.")
+def wait_flash_completed(auto, timeout=120, on_status=None):
+    """Until the frame says "Flash Completed."; a failure status ends the wait at once.
+    on_status(text) is told of each new status seen."""
+    seen = []
+
+    def ended(window):
+        status = control(window, "GroupBox2")["text"]
+        if seen[-1:] != [status]:
+            seen.append(status)
+            if on_status:
+                on_status(status)
+        if status == "Flash Completed.":
+            return True
+        if "Fail" in status:
+            raise HarnessError(f"the flash failed: {status!r}; {auto.describe_dialogs()}")
+        return False
+
+    window = auto.poll(MAIN, ended, timeout=timeout, what="Flash Completed.")
     # The flash runs on the window's thread, so a dump answers only between its steps:
     # the bar is seen full at the end, not each step on the way.
     bar = control(window, "ProgressBar")
     assert bar["pos"] == bar["max"] > 0, bar
     return window
+
+
+def wait_revision(auto, revision):
+    """Until the combo box lists the drive with the revision it reports now."""
+    return auto.poll(MAIN, lambda w: control(w, "ComboBox")["items"] == [MATCHING + revision],
+                     what=f"the drive with revision {revision} in the combo box")
 
 
 def decline_restart(auto):

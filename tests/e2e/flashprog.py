@@ -45,13 +45,13 @@ def key_offset(program_bytes):
     return at
 
 
-def make_flash_program(builder, target, image, file_name="QF05.BIN", model="KRW-52088S",
-                       inquiry="KOR-VEL KRW-52088S".ljust(24), fw_range="QF01-QF2Z",
-                       vendor="Korvel-XQ", note="Korvel"):
-    """Writes the flash program for image to target; returns its path."""
+def flash_program_bytes(program, image, file_name="QF05.BIN", model="KRW-52088S",
+                        inquiry="KOR-VEL KRW-52088S".ljust(24), fw_range="QF01-QF2Z",
+                        vendor="Korvel-XQ", note="Korvel"):
+    """The program's bytes with the build header and image over its payload."""
     if not 0 < len(image) <= FIRMWARE_AREA:
         raise PayloadError(f"image of {len(image)} bytes")
-    data = bytearray(Path(builder).read_bytes())
+    data = bytearray(program)
     header_at = key_offset(data) + len(BUILD_KEY)
     image_at = header_at + HEADER_SIZE
     if image_at + FIRMWARE_AREA > len(data):
@@ -59,9 +59,32 @@ def make_flash_program(builder, target, image, file_name="QF05.BIN", model="KRW-
     data[header_at:image_at] = build_header(len(image), model, inquiry, fw_range, vendor,
                                             note, file_name)
     data[image_at:image_at + len(image)] = image
+    return bytes(data)
+
+
+def make_flash_program(builder, target, image, file_name="QF05.BIN", **entry):
+    """Writes the flash program for image to target; returns its path."""
     target = Path(target)
-    target.write_bytes(bytes(data))
+    target.write_bytes(flash_program_bytes(Path(builder).read_bytes(), image, file_name, **entry))
     return target
+
+
+def built_difference(program, built, image, file_name):
+    """Where a program the builder wrote from program, image and the example catalogue
+    entry differs from what it must be, in words; None when it does not."""
+    want = flash_program_bytes(program, image, file_name)
+    if len(built) != len(want):
+        return f"{len(built)} bytes instead of {len(want)}"
+    if built == want:
+        return None
+    at = next(i for i in range(len(want)) if built[i] != want[i])
+    header_at = key_offset(want) + len(BUILD_KEY)
+    image_at = header_at + HEADER_SIZE
+    where = ("before the build header" if at < header_at else
+             "in the build header" if at < image_at else
+             "in the image" if at < image_at + len(image) else "after the image")
+    return (f"differs first at {at:#x}, {where}: {built[at:at + 16].hex()} instead of "
+            f"{want[at:at + 16].hex()}")
 
 
 def plain_image():

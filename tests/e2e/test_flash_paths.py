@@ -29,8 +29,7 @@ def flash_completes(session, runs, work):
     if docs.is_dir():
         shutil.copy(shot, docs / "screenshot-win32-flash.png")
     fw.decline_restart(auto)
-    window = auto.poll(fw.MAIN, lambda w: fw.control(w, "ComboBox")["items"]
-                       == [fw.MATCHING + "QF05"], what="the new revision in the combo box")
+    fw.wait_revision(auto, "QF05")
     fw.close(auto, process)
     folder = runs.directory("complete")
     assert (folder / "image2.bin").read_bytes() == runs.image, "committed image differs"

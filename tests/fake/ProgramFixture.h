@@ -60,6 +60,15 @@ class ProgramTest : public ::testing::Test {
     P().FirmwareImage[0x1100] = 0x00;
   }
   void MakeBuilder() { std::memcpy(P().FirmwareImage, "QIRM", 4); }
+  // The builder as KFLASH.EXE in a fresh folder of the test's own, which is also the
+  // current directory; returns the folder.
+  std::string PlaceBuilder() {
+    MakeBuilder();
+    std::string dir = TempDir();
+    fake.modulePath = dir + "/KFLASH.EXE";
+    fake.currentDirectory = dir;
+    return dir;
+  }
 
   emu::DriveConfig Drive(char letter, const std::string& revision = "QF01",
                          const std::string& product = "KRW-52088S") {

@@ -63,10 +63,7 @@ class ProgramFilePlatform : public NativePlatform {
 class BuildBenchmark : public ProgramTest {};
 
 TEST_F(BuildBenchmark, DISABLED_BuildAgainstCopy) {
-  MakeBuilder();
-  std::string dir = TempDir();
-  fake.modulePath = dir + "/KFLASH.EXE";
-  fake.currentDirectory = dir;
+  std::string dir = PlaceBuilder();
   WriteFile(dir + "/KFLASH.INI",
             "[MODEL00]\nModel=KRW-52088S\nInquiry=KOR-VEL KRW-52088S\nFW-Range=QF01-QF2Z\n"
             "BINMask=*.BIN\nVendor=Korvel-XQ\nNote=Korvel\n");

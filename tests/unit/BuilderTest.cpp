@@ -73,10 +73,7 @@ class FlashProgramBuild : public ProgramTest {
  protected:
   void SetUp() override {
     ProgramTest::SetUp();
-    MakeBuilder();
-    dir_ = TempDir();
-    fake.modulePath = dir_ + "/KFLASH.EXE";
-    fake.currentDirectory = dir_;
+    dir_ = PlaceBuilder();
     WriteFile(dir_ + "/KFLASH.INI",
               "[MODEL00]\nModel=" + kModel +
                   "\nInquiry=KOR-VEL KRW-52088S\n"

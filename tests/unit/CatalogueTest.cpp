@@ -8,10 +8,7 @@ class Builder : public ProgramTest {
  protected:
   void SetUp() override {
     ProgramTest::SetUp();
-    MakeBuilder();
-    dir_ = TempDir();
-    fake.modulePath = dir_ + "/KFLASH.EXE";
-    fake.currentDirectory = dir_;
+    dir_ = PlaceBuilder();
     ini_ = dir_ + "/KFLASH.INI";
   }
   static std::string Entry(int n, const std::string& model, const std::string& extra = "") {
