@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 #include "emulator/AspiLayer.h"
@@ -75,7 +74,7 @@ class Emulator {
   }
 
   void Record(const emu::TraceEntry& entry) {
-    std::lock_guard<std::mutex> lock(files_);
+    std::lock_guard<emu::Mutex> lock(files_);
     if (trace_ != nullptr) {
       std::fprintf(trace_, "%s\n", emu::FormatTraceLine(entry).c_str());
       std::fflush(trace_);
@@ -98,7 +97,7 @@ class Emulator {
   emu::EmulatorConfig config_;
   emu::EmulatedBus bus_;
   emu::AspiLayer layer_{bus_};
-  std::mutex files_;
+  emu::Mutex files_;
   std::FILE* trace_ = nullptr;
   bool ready_ = false;
 };

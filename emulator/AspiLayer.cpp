@@ -27,7 +27,7 @@ AspiLayer::AspiLayer(EmulatedBus& bus) : bus_(bus), worker_([this] { Worker(); }
 
 AspiLayer::~AspiLayer() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
@@ -35,23 +35,23 @@ AspiLayer::~AspiLayer() {
 }
 
 void AspiLayer::SetSignal(SignalFn signal, void* context) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   signal_ = signal;
   context_ = context;
 }
 
 void AspiLayer::SetAsynchronous(bool asynchronous) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   asynchronous_ = asynchronous;
 }
 
 void AspiLayer::SetAdapterCount(int count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   adapterCount_ = count;
 }
 
 int AspiLayer::AdapterCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return AdapterCountLocked();
 }
 
@@ -96,7 +96,7 @@ win::DWORD AspiLayer::HaInquiry(SRB_HAInquiry* srb) {
 }
 
 win::DWORD AspiLayer::Exec(aspi::SRB_ExecSCSICmd* srb) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   if (srb->SRB_HaId >= AdapterCountLocked()) return srb->SRB_Status = aspi::SS_INVALID_HA;
   const int drive = bus_.FindByAddress(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
   if (drive < 0) return srb->SRB_Status = aspi::SS_NO_DEVICE;
@@ -113,7 +113,7 @@ win::DWORD AspiLayer::Exec(aspi::SRB_ExecSCSICmd* srb) {
 }
 
 win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   if (srb->SRB_HaId >= AdapterCountLocked()) return srb->SRB_Status = aspi::SS_INVALID_HA;
   ++aborts_;
   auto* target = static_cast<aspi::SRB_ExecSCSICmd*>(srb->SRB_ToAbort);
@@ -160,7 +160,7 @@ void AspiLayer::Complete(aspi::SRB_ExecSCSICmd* srb) {
 }
 
 void AspiLayer::Worker() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   while (!stop_) {
     if (queue_.empty()) {
       wake_.wait(lock);
@@ -179,17 +179,17 @@ void AspiLayer::Worker() {
 }
 
 void AspiLayer::WaitIdle() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Mutex> lock(mutex_);
   idle_.wait(lock, [this] { return queue_.empty(); });
 }
 
 int AspiLayer::AbortCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return aborts_;
 }
 
 int AspiLayer::PendingCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return int(queue_.size() + stuck_.size());
 }
 

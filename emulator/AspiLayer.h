@@ -5,14 +5,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "emulator/EmulatedBus.h"
+#include "emulator/Threads.h"
 #include "platform/Aspi.h"
 
 namespace emu {
@@ -79,8 +77,8 @@ class AspiLayer {
   int AdapterCountLocked() const;
 
   EmulatedBus& bus_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_, idle_;
+  mutable Mutex mutex_;
+  CondVar wake_, idle_;
   std::deque<Request> queue_;
   std::vector<aspi::SRB_ExecSCSICmd*> stuck_;  // never complete
   SignalFn signal_ = nullptr;
@@ -89,7 +87,7 @@ class AspiLayer {
   bool stop_ = false;
   int adapterCount_ = -1;
   int aborts_ = 0;
-  std::thread worker_;
+  Thread worker_;
 };
 
 }  // namespace emu

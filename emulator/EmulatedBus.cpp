@@ -254,7 +254,7 @@ EmulatedBus::EmulatedBus() = default;
 EmulatedBus::~EmulatedBus() = default;
 
 int EmulatedBus::AddDrive(const DriveConfig& config) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   auto drive = std::make_unique<Drive>();
   drive->config = config;
   drive->state.revision = config.revision;
@@ -263,17 +263,17 @@ int EmulatedBus::AddDrive(const DriveConfig& config) {
 }
 
 void EmulatedBus::AddFault(int drive, const Fault& fault) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   drives_.at(drive)->faults.push_back(fault);
 }
 
 int EmulatedBus::DriveCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return int(drives_.size());
 }
 
 int EmulatedBus::FindByLetter(char letter) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   for (std::size_t i = 0; i < drives_.size(); ++i) {
     if (drives_[i]->config.letter == letter) return int(i);
   }
@@ -281,7 +281,7 @@ int EmulatedBus::FindByLetter(char letter) const {
 }
 
 int EmulatedBus::FindByAddress(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   for (std::size_t i = 0; i < drives_.size(); ++i) {
     const DriveConfig& c = drives_[i]->config;
     if (c.adapter == adapter && c.target == target && c.lun == lun) return int(i);
@@ -290,7 +290,7 @@ int EmulatedBus::FindByAddress(std::uint8_t adapter, std::uint8_t target, std::u
 }
 
 void EmulatedBus::SetListener(Listener listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   listener_ = std::move(listener);
 }
 
@@ -304,7 +304,7 @@ Result EmulatedBus::Execute(int drive, const std::uint8_t cdb[12], bool dataIn, 
   Result result;
   Listener listener;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     result = Run(*drives_.at(drive), entry, data);
     trace_.push_back(entry);
     listener = listener_;
@@ -342,27 +342,27 @@ Result EmulatedBus::Run(Drive& drive, TraceEntry& entry, std::uint8_t* data) {
 }
 
 std::vector<TraceEntry> EmulatedBus::Trace() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return trace_;
 }
 
 void EmulatedBus::ClearTrace() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   trace_.clear();
 }
 
 DriveState EmulatedBus::State(int drive) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return drives_.at(drive)->state;
 }
 
 const DriveConfig& EmulatedBus::Config(int drive) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return drives_.at(drive)->config;
 }
 
 void EmulatedBus::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   drives_.clear();
   trace_.clear();
 }

@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "emulator/Threads.h"
 
 namespace emu {
 
@@ -128,7 +129,7 @@ class EmulatedBus {
   struct Drive;
   Result Run(Drive& drive, TraceEntry& entry, std::uint8_t* data);
 
-  mutable std::mutex mutex_;  // the ASPI layers complete on their own threads
+  mutable Mutex mutex_;  // the ASPI layers complete on their own threads
   std::vector<std::unique_ptr<Drive>> drives_;
   std::vector<TraceEntry> trace_;
   Listener listener_;

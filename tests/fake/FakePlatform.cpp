@@ -72,7 +72,7 @@ std::string FakePlatform::RootsText() const {
 }
 
 int FakePlatform::EventsOpen() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   return eventsCreated - eventsClosed;
 }
 
@@ -82,7 +82,7 @@ win::HMODULE FakePlatform::LibraryHandle() {
 }
 
 win::HANDLE FakePlatform::NewObject(const Object& object) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   nextHandle_ += 4;
   auto handle = reinterpret_cast<win::HANDLE>(nextHandle_);
   objects_[handle] = object;
@@ -133,7 +133,7 @@ win::BOOL FakePlatform::DeviceIoControl(win::HANDLE device, win::DWORD code, voi
   if (returned) *returned = 0;
   char letter;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<emu::Mutex> lock(mutex_);
     Object* object = Find(device);
     if (!object || object->kind != Object::Kind::Device) {
       lastError = kErrorInvalidHandle;
@@ -185,7 +185,7 @@ win::BOOL FakePlatform::PassThrough(char letter, void* record, win::DWORD outSiz
 }
 
 win::BOOL FakePlatform::CloseHandle(win::HANDLE handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   Object* object = Find(handle);
   if (!object) {
     lastError = kErrorInvalidHandle;
@@ -234,7 +234,7 @@ win::HANDLE FakePlatform::OpenFile(const char* path, win::DWORD access, win::DWO
 }
 
 int FakePlatform::FileDescriptor(win::HANDLE handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   Object* object = Find(handle);
   if (!object || object->kind != Object::Kind::File) {
     lastError = kErrorInvalidHandle;
@@ -244,7 +244,7 @@ int FakePlatform::FileDescriptor(win::HANDLE handle) {
 }
 
 bool FakePlatform::Unreadable(win::HANDLE handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   Object* object = Find(handle);
   return object && object->unreadable;
 }
@@ -388,7 +388,7 @@ win::DWORD FakePlatform::CallSendCommand(void* srb) {
   std::size_t size = abort ? sizeof(aspi::SRB_Abort) : sizeof(aspi::SRB_ExecSCSICmd);
   current->aspiRequests.emplace_back(bytes, bytes + size);
   {
-    std::lock_guard<std::mutex> lock(current->mutex_);
+    std::lock_guard<emu::Mutex> lock(current->mutex_);
     current->callLog.push_back(abort ? "abort" : "send");
   }
   return current->aspi.SendASPI32Command(srb);
@@ -397,7 +397,7 @@ win::DWORD FakePlatform::CallSendCommand(void* srb) {
 // Called by the layer with its own lock held, possibly on its worker thread.
 void FakePlatform::Signal(void* context, void* event) {
   auto* fake = static_cast<FakePlatform*>(context);
-  std::lock_guard<std::mutex> lock(fake->mutex_);
+  std::lock_guard<emu::Mutex> lock(fake->mutex_);
   ++fake->signals;
   Object* object = fake->Find(event);
   if (!object || object->kind != Object::Kind::Event) {
@@ -414,14 +414,14 @@ win::HANDLE FakePlatform::CreateEventA(void*, win::BOOL manualReset, win::BOOL i
   object.manualReset = manualReset != 0;
   object.signalled = initialState != 0;
   win::HANDLE handle = NewObject(object);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   ++eventsCreated;
   callLog.push_back("create");
   return handle;
 }
 
 win::DWORD FakePlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<emu::Mutex> lock(mutex_);
   waitRequests.push_back(milliseconds);
   callLog.push_back("wait");
   Object* object = Find(handle);
@@ -443,7 +443,7 @@ win::DWORD FakePlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mill
 }
 
 win::BOOL FakePlatform::ResetEvent(win::HANDLE handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<emu::Mutex> lock(mutex_);
   Object* object = Find(handle);
   if (!object || object->kind != Object::Kind::Event) {
     lastError = kErrorInvalidHandle;

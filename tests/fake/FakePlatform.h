@@ -4,10 +4,8 @@
 // sleeps for long and no real device is touched.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -194,8 +192,8 @@ class FakePlatform : public Platform {
   bool Unreadable(win::HANDLE handle);
 
   FakePlatform* previous_;  // the fake the C entry points reached before this one
-  mutable std::mutex mutex_;
-  std::condition_variable signalled_;
+  mutable emu::Mutex mutex_;
+  emu::CondVar signalled_;
   std::map<win::HANDLE, Object> objects_;
   std::uintptr_t nextHandle_ = 0x1000;
   std::string addedLetters_;

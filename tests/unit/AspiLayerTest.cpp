@@ -4,11 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -18,26 +15,26 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Stands in for the host's events: records every signal.
 struct Events {
-  std::mutex mutex;
-  std::condition_variable changed;
+  emu::Mutex mutex;
+  emu::CondVar changed;
   std::vector<void*> signalled;
 
   static void Signal(void* context, void* event) {
     auto* self = static_cast<Events*>(context);
-    std::lock_guard<std::mutex> lock(self->mutex);
+    std::lock_guard<emu::Mutex> lock(self->mutex);
     self->signalled.push_back(event);
     self->changed.notify_all();
   }
   bool WaitFor(void* event, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<emu::Mutex> lock(mutex);
     return changed.wait_for(lock, limit, [&] { return CountLocked(event) > 0; });
   }
   int Count(void* event) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<emu::Mutex> lock(mutex);
     return CountLocked(event);
   }
   bool None() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<emu::Mutex> lock(mutex);
     return signalled.empty();
   }
   int CountLocked(void* event) const {
@@ -241,7 +238,7 @@ TEST_F(AspiLayerTest, AbortedRequestIsNeverWrittenNorSentToTheDrive) {
   // The host reuses the record and the buffer at once.
   std::memset(data, 0x5A, sizeof(data));
   srb.SRB_Status = 0x77;
-  std::this_thread::sleep_for(250ms);
+  emu::SleepFor(250ms);
   layer_.WaitIdle();
   EXPECT_EQ(srb.SRB_Status, 0x77);
   EXPECT_EQ(Bytes(data, data + sizeof(data)), Bytes(sizeof(data), 0x5A));

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -444,7 +443,7 @@ TEST_F(EmulatedBusTest, CommandsFromSeveralThreadsAreAllTraced) {
       bus_.Execute(drive, WriteBufferCdb(offset, 512, 0).data(), false, data.data(), 512);
     }
   };
-  std::thread a(worker, drive_, 0), b(worker, other, 0x1000);
+  emu::Thread a([&] { worker(drive_, 0); }), b([&] { worker(other, 0x1000); });
   worker(drive_, 0x2000);
   a.join();
   b.join();
