@@ -102,10 +102,10 @@ win::DWORD AspiLayer::Exec(aspi::SRB_ExecSCSICmd* srb) {
   if (drive < 0) return srb->SRB_Status = aspi::SS_NO_DEVICE;
   srb->SRB_Status = aspi::SS_PENDING;
   if (!asynchronous_) {
-    Complete(srb);
+    Complete(Request{srb, Clock::now()});
     return srb->SRB_Status;
   }
-  const auto delay = std::chrono::milliseconds(bus_.Config(drive).completionDelayMs);
+  const auto delay = std::chrono::milliseconds(bus_.CompletionDelayMs(drive, srb->CDBByte));
   queue_.push_back(Request{srb, Clock::now() + delay});
   lock.unlock();
   wake_.notify_all();
@@ -119,9 +119,17 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
   auto* target = static_cast<aspi::SRB_ExecSCSICmd*>(srb->SRB_ToAbort);
   auto queued = std::find_if(queue_.begin(), queue_.end(),
                              [target](const Request& r) { return r.srb == target; });
-  auto stuck = std::find(stuck_.begin(), stuck_.end(), target);
+  auto stuck = std::find_if(stuck_.begin(), stuck_.end(),
+                            [target](const Stuck& s) { return s.srb == target; });
   if (queued != queue_.end()) {
     queue_.erase(queued);
+  } else if (stuck != stuck_.end() && stuck->lateMs >= 0) {
+    // Takes the abort, then completes all the same, long after.
+    const auto due = Clock::now() + std::chrono::milliseconds(stuck->lateMs);
+    queue_.push_back(Request{target, due, true});
+    stuck_.erase(stuck);
+    wake_.notify_all();
+    return srb->SRB_Status = aspi::SS_COMP;
   } else if (stuck != stuck_.end()) {
     stuck_.erase(stuck);
   } else {
@@ -132,14 +140,17 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
   return srb->SRB_Status = aspi::SS_COMP;
 }
 
-void AspiLayer::Complete(aspi::SRB_ExecSCSICmd* srb) {
+void AspiLayer::Complete(const Request& request) {
+  aspi::SRB_ExecSCSICmd* srb = request.srb;
   std::uint8_t cdb[12] = {};
   std::memcpy(cdb, srb->CDBByte, std::min<std::size_t>(srb->SRB_CDBLen, sizeof(cdb)));
   const bool dataIn = (srb->SRB_Flags & aspi::SRB_DIR_OUT) == 0;
   const int drive = bus_.FindByAddress(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-  const Result result = bus_.Execute(drive, cdb, dataIn, srb->SRB_BufPointer, srb->SRB_BufLen);
+  const Result result =
+      request.late ? bus_.ExecuteUnfaulted(drive, cdb, dataIn, srb->SRB_BufPointer, srb->SRB_BufLen)
+                   : bus_.Execute(drive, cdb, dataIn, srb->SRB_BufPointer, srb->SRB_BufLen);
   if (result.outcome == Outcome::NeverCompletes) {
-    stuck_.push_back(srb);
+    stuck_.push_back(Stuck{srb, result.lateMs});
     return;
   }
   const std::size_t senseLength = std::min<std::size_t>(srb->SRB_SenseLen, sizeof(srb->SenseArea));
@@ -149,8 +160,14 @@ void AspiLayer::Complete(aspi::SRB_ExecSCSICmd* srb) {
     srb->SRB_TargStat = kTargStatCheckCondition;
     std::memcpy(srb->SenseArea, result.senseData, senseLength);
     status = aspi::SS_ERR;
+  } else if (result.outcome == Outcome::BadStatus) {
+    srb->SRB_TargStat = result.scsiStatus;
+    status = aspi::SS_ERR;
   } else if (result.outcome == Outcome::TransportFailure) {
     srb->SRB_HaStat = HASTAT_SEL_TO;
+    status = aspi::SS_ERR;
+  } else if (result.shortened) {
+    srb->SRB_HaStat = HASTAT_DO_DU;  // the layer's word for a short data phase
     status = aspi::SS_ERR;
   }
   SetStatus(&srb->SRB_Status, status);
@@ -171,9 +188,9 @@ void AspiLayer::Worker() {
       wake_.wait_until(lock, due);
       continue;
     }
-    aspi::SRB_ExecSCSICmd* srb = queue_.front().srb;
+    const Request request = queue_.front();
     queue_.pop_front();
-    Complete(srb);
+    Complete(request);
     idle_.notify_all();
   }
 }

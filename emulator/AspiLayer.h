@@ -17,6 +17,7 @@ namespace emu {
 
 constexpr std::uint8_t SS_ABORT_FAIL = 0xE3;
 constexpr std::uint8_t HASTAT_SEL_TO = 0x11;  // selection time-out: the transport failed
+constexpr std::uint8_t HASTAT_DO_DU = 0x12;   // data overrun or underrun
 
 #pragma pack(push, 1)
 struct SRB_HAInquiry {
@@ -67,12 +68,17 @@ class AspiLayer {
   struct Request {
     aspi::SRB_ExecSCSICmd* srb;
     Clock::time_point due;
+    bool late = false;  // completes an ignored abort: the command runs without faults
+  };
+  struct Stuck {
+    aspi::SRB_ExecSCSICmd* srb;
+    int lateMs;  // -1: ends when aborted; else completes this long after the abort
   };
 
   win::DWORD HaInquiry(SRB_HAInquiry* srb);
   win::DWORD Exec(aspi::SRB_ExecSCSICmd* srb);
   win::DWORD Abort(aspi::SRB_Abort* srb);
-  void Complete(aspi::SRB_ExecSCSICmd* srb);  // with mutex_ held
+  void Complete(const Request& request);  // with mutex_ held
   void Worker();
   int AdapterCountLocked() const;
 
@@ -80,7 +86,7 @@ class AspiLayer {
   mutable Mutex mutex_;
   CondVar wake_, idle_;
   std::deque<Request> queue_;
-  std::vector<aspi::SRB_ExecSCSICmd*> stuck_;  // never complete
+  std::vector<Stuck> stuck_;  // never complete by themselves
   SignalFn signal_ = nullptr;
   void* context_ = nullptr;
   bool asynchronous_ = true;

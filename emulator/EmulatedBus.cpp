@@ -98,6 +98,7 @@ struct EmulatedBus::Drive {
   Reply Commit(const Command& c);
   Reply ReadBuffer(const Command& c) const;
   Reply PlayAudio(const Command& c) const;
+  Reply Shortened(const Command& c, std::uint32_t moved);
 };
 
 const Fault* EmulatedBus::Drive::NextFault(std::uint8_t opcode) {
@@ -294,8 +295,28 @@ void EmulatedBus::SetListener(Listener listener) {
   listener_ = std::move(listener);
 }
 
+bool IsCommit(const std::uint8_t cdb[12]) {
+  return cdb[0] == kWriteBuffer && (cdb[9] == kControlCommit || cdb[9] == kControlCommitAll);
+}
+
+int EmulatedBus::CompletionDelayMs(int drive, const std::uint8_t cdb[12]) const {
+  std::lock_guard<Mutex> lock(mutex_);
+  const DriveConfig& c = drives_.at(drive)->config;
+  return c.completionDelayMs + (IsCommit(cdb) ? c.commitDelayMs : 0);
+}
+
 Result EmulatedBus::Execute(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
                             std::uint32_t length) {
+  return Record(drive, cdb, dataIn, data, length, true);
+}
+
+Result EmulatedBus::ExecuteUnfaulted(int drive, const std::uint8_t cdb[12], bool dataIn,
+                                     std::uint8_t* data, std::uint32_t length) {
+  return Record(drive, cdb, dataIn, data, length, false);
+}
+
+Result EmulatedBus::Record(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
+                           std::uint32_t length, bool faults) {
   TraceEntry entry;
   entry.drive = drive;
   std::memcpy(entry.cdb, cdb, sizeof(entry.cdb));
@@ -305,7 +326,7 @@ Result EmulatedBus::Execute(int drive, const std::uint8_t cdb[12], bool dataIn, 
   Listener listener;
   {
     std::lock_guard<Mutex> lock(mutex_);
-    result = Run(*drives_.at(drive), entry, data);
+    result = Run(*drives_.at(drive), entry, data, faults);
     trace_.push_back(entry);
     listener = listener_;
   }
@@ -313,19 +334,39 @@ Result EmulatedBus::Execute(int drive, const std::uint8_t cdb[12], bool dataIn, 
   return result;
 }
 
-Result EmulatedBus::Run(Drive& drive, TraceEntry& entry, std::uint8_t* data) {
+// The drive sees a data phase of `moved` bytes: what it reads beyond them is zero, what
+// it returns beyond them never reaches the host.
+Reply EmulatedBus::Drive::Shortened(const Command& c, std::uint32_t moved) {
+  moved = std::min(moved, c.length);
+  std::vector<std::uint8_t> phase(c.length, 0);
+  if (!c.dataIn && moved != 0) std::memcpy(phase.data(), c.data, moved);
+  Reply reply = Dispatch(Command{c.cdb, c.dataIn, phase.data(), c.length});
+  if (!reply.good) return reply;
+  reply.transferred = std::min(reply.transferred, moved);
+  if (c.dataIn && reply.transferred != 0) std::memcpy(c.data, phase.data(), reply.transferred);
+  return reply;
+}
+
+Result EmulatedBus::Run(Drive& drive, TraceEntry& entry, std::uint8_t* data, bool faults) {
   Result result;
-  const Fault* fault = drive.NextFault(entry.cdb[0]);
+  const Fault* fault = faults ? drive.NextFault(entry.cdb[0]) : nullptr;
   auto is = [fault](FaultKind kind) { return fault != nullptr && fault->kind == kind; };
   if (is(FaultKind::TransportFailure)) {
     result.outcome = Outcome::TransportFailure;
-  } else if (is(FaultKind::NeverCompletes)) {
+  } else if (is(FaultKind::NeverCompletes) || is(FaultKind::LateAfterAbort)) {
     result.outcome = Outcome::NeverCompletes;
+    if (is(FaultKind::LateAfterAbort)) result.lateMs = fault->lateMs;
+  } else if (is(FaultKind::Status)) {
+    result.outcome = Outcome::BadStatus;
+    result.scsiStatus = fault->status;
   } else {
     const Command command{entry.cdb, entry.dataIn, data, entry.transferLength};
-    const Reply reply = is(FaultKind::Sense) ? Check(fault->sense) : drive.Dispatch(command);
+    const Reply reply = is(FaultKind::Sense)           ? Check(fault->sense)
+                        : is(FaultKind::ShortTransfer) ? drive.Shortened(command, fault->moved)
+                                                       : drive.Dispatch(command);
     if (reply.good) {
       result.transferred = reply.transferred;
+      result.shortened = is(FaultKind::ShortTransfer);
       if (is(FaultKind::CorruptRead) && entry.dataIn && fault->corruptOffset < reply.transferred) {
         data[fault->corruptOffset] ^= 0xFF;
       }

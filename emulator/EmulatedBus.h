@@ -40,24 +40,49 @@ struct DriveConfig {
   int becomingReadyPasses = 0;
   bool discPresent = false;
   int completionDelayMs = 0;  // for asynchronous completion by an ASPI layer
+  int commitDelayMs = 0;      // added to the completion delay of a commit
 };
 
-enum class FaultKind { Sense, TransportFailure, NeverCompletes, CorruptRead };
+// The ways a drive or its transport answers almost right:
+// - Sense: CHECK CONDITION with the sense triple;
+// - Status: a status byte other than GOOD (BUSY, RESERVATION CONFLICT) without sense;
+// - TransportFailure: nothing reaches the drive;
+// - NeverCompletes: no answer until the host gives up (an ASPI request stays pending
+//   until aborted);
+// - LateAfterAbort: like NeverCompletes, but an ASPI request ignores the abort and
+//   completes lateMs after it, writing the host's buffer and signalling its event then;
+// - CorruptRead: the command runs, one byte of what it returns is inverted;
+// - ShortTransfer: the command runs, but its data phase moves only `moved` bytes: a read
+//   leaves the rest of the host's buffer as it was, a write delivers zeros for the rest.
+//   Every transport reports it its own way (the pass-through record's length, SG_IO's
+//   resid, an ASPI underrun report).
+enum class FaultKind {
+  Sense,
+  Status,
+  TransportFailure,
+  NeverCompletes,
+  LateAfterAbort,
+  CorruptRead,
+  ShortTransfer
+};
 
 // Fires at the n-th command (from 0) that matches opcode (any when -1), counted on the
 // drive's own command sequence, and on the count - 1 matching commands after it (count 0:
-// on every matching command from the n-th on). A faulted command, other than CorruptRead,
-// has no effect on the drive.
+// on every matching command from the n-th on). A faulted command, other than CorruptRead
+// and ShortTransfer, has no effect on the drive (LateAfterAbort: until it completes).
 struct Fault {
   FaultKind kind = FaultKind::Sense;
   int opcode = -1;
   int occurrence = 0;
   int count = 1;
   Sense sense{0x03, 0x0C, 0x00};
+  std::uint8_t status = 0x08;       // Status: the status byte (BUSY)
   std::uint32_t corruptOffset = 0;  // CorruptRead: this byte of the returned data is inverted
+  std::uint32_t moved = 0;          // ShortTransfer: bytes the data phase moves
+  int lateMs = 1000;                // LateAfterAbort: completion this long after the abort
 };
 
-enum class Outcome { Good, CheckCondition, TransportFailure, NeverCompletes };
+enum class Outcome { Good, CheckCondition, BadStatus, TransportFailure, NeverCompletes };
 
 struct TraceEntry {
   int drive = 0;  // index in the bus
@@ -72,9 +97,11 @@ struct TraceEntry {
 
 struct Result {
   Outcome outcome = Outcome::Good;
-  std::uint8_t scsiStatus = 0;      // 0x00 GOOD, 0x02 CHECK CONDITION
+  std::uint8_t scsiStatus = 0;      // 0x00 GOOD, 0x02 CHECK CONDITION, or a fault's status
   std::uint8_t senseData[18] = {};  // fixed format, valid on CheckCondition
   std::uint32_t transferred = 0;    // bytes moved; the rest of a data-in buffer is untouched
+  bool shortened = false;           // a ShortTransfer fault cut the data phase
+  int lateMs = -1;                  // NeverCompletes of a LateAfterAbort fault: its delay
 };
 
 constexpr std::uint32_t kImageSize = 0x80000;
@@ -82,6 +109,8 @@ constexpr std::uint32_t kDramSize = kImageSize + 0x1000;
 constexpr std::uint32_t kInquiryLength = 96;
 constexpr std::uint32_t kFlashIdLength = 128;
 constexpr std::uint32_t kCommitReplyLength = 16;
+
+bool IsCommit(const std::uint8_t cdb[12]);
 
 struct DriveState {
   std::vector<std::uint8_t> dram = std::vector<std::uint8_t>(kDramSize, 0);
@@ -118,6 +147,11 @@ class EmulatedBus {
   // command without data phase has length 0, whatever the direction.
   Result Execute(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
                  std::uint32_t length);
+  // The same command without faults, for a late completion that was already counted.
+  Result ExecuteUnfaulted(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
+                          std::uint32_t length);
+  // How long an ASPI layer takes to complete this command on this drive.
+  int CompletionDelayMs(int drive, const std::uint8_t cdb[12]) const;
 
   std::vector<TraceEntry> Trace() const;
   void ClearTrace();
@@ -127,7 +161,9 @@ class EmulatedBus {
 
  private:
   struct Drive;
-  Result Run(Drive& drive, TraceEntry& entry, std::uint8_t* data);
+  Result Run(Drive& drive, TraceEntry& entry, std::uint8_t* data, bool faults);
+  Result Record(int drive, const std::uint8_t cdb[12], bool dataIn, std::uint8_t* data,
+                std::uint32_t length, bool faults);
 
   mutable Mutex mutex_;  // the ASPI layers complete on their own threads
   std::vector<std::unique_ptr<Drive>> drives_;

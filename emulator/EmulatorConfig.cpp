@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace emu {
 
@@ -44,18 +45,21 @@ bool ParseSense(const std::string& text, Sense& sense) {
 }
 
 bool ParseFaultKind(const std::string& word, FaultKind& kind) {
-  if (word == "sense") {
-    kind = FaultKind::Sense;
-  } else if (word == "transport") {
-    kind = FaultKind::TransportFailure;
-  } else if (word == "never") {
-    kind = FaultKind::NeverCompletes;
-  } else if (word == "corrupt") {
-    kind = FaultKind::CorruptRead;
-  } else {
-    return false;
+  static const std::pair<const char*, FaultKind> kinds[] = {
+      {"sense", FaultKind::Sense},
+      {"status", FaultKind::Status},
+      {"transport", FaultKind::TransportFailure},
+      {"never", FaultKind::NeverCompletes},
+      {"late", FaultKind::LateAfterAbort},
+      {"corrupt", FaultKind::CorruptRead},
+      {"short", FaultKind::ShortTransfer}};
+  for (const auto& [name, value] : kinds) {
+    if (word == name) {
+      kind = value;
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 bool ParseOpcode(const std::string& value, int& opcode) {
@@ -87,6 +91,9 @@ bool ParseFaultOption(const std::string& option, Fault& fault) {
   if (name == "at") return ParseCount(value, fault.occurrence);
   if (name == "count") return ParseCount(value, fault.count);
   if (name == "offset") return ParseCount(value, fault.corruptOffset);
+  if (name == "status") return ToByte(value, 16, fault.status);
+  if (name == "moved") return ParseCount(value, fault.moved);
+  if (name == "late-ms") return ParseCount(value, fault.lateMs);
   return false;
 }
 
@@ -162,6 +169,7 @@ bool ParseDriveKey(const std::string& key, std::istringstream& in, DriveSetup& s
   if (key == "flash-id") return ParseFlashId(in, d);
   if (key == "becoming-ready") return ParseInt(in, -1, 1000000, d.becomingReadyPasses);
   if (key == "delay-ms") return ParseInt(in, 0, 600000, d.completionDelayMs);
+  if (key == "commit-delay-ms") return ParseInt(in, 0, 600000, d.commitDelayMs);
   if (key == "disc") return ParseChoice(in, "yes", "no", d.discPresent);
   if (key == "image") return ParseText(in, setup.imagePath, false);
   if (key == "fault") return ParseFault(in, setup.faults);
@@ -212,6 +220,8 @@ const char* OutcomeName(Outcome outcome) {
       return "GOOD";
     case Outcome::CheckCondition:
       return "CHECK";
+    case Outcome::BadStatus:
+      return "STATUS";
     case Outcome::TransportFailure:
       return "TRANSPORT";
     case Outcome::NeverCompletes:

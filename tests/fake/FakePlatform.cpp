@@ -177,9 +177,12 @@ win::BOOL FakePlatform::PassThrough(char letter, void* record, win::DWORD outSiz
                   length);
       break;
     }
+    case emu::Outcome::BadStatus:
     case emu::Outcome::Good:
       break;
   }
+  // As the port driver does: the record says how much the data phase really moved.
+  sptd.DataTransferLength = result.transferred;
   sptd.ScsiStatus = result.scsiStatus;
   return 1;
 }
