@@ -56,9 +56,13 @@ win::DWORD Win32Platform::SetFilePointer(win::HANDLE file, win::LONG distance,
 }
 
 win::BOOL Win32Platform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
-  if (::MoveFileExA(existing, newName, flags)) return TRUE;
-  // Windows 9x has no MoveFileEx; there the replacement is a delete and a move.
-  if (::GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return FALSE;
+  // Windows 9x has no MoveFileEx (looked up, so the program loads there whether its kernel
+  // has a stub or nothing); there the replacement is a delete and a move.
+  using MoveFileExFn = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+  static const auto moveFileEx = reinterpret_cast<MoveFileExFn>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "MoveFileExA")));
+  if (moveFileEx && moveFileEx(existing, newName, flags)) return TRUE;
+  if (moveFileEx && ::GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return FALSE;
   if (flags & MOVEFILE_REPLACE_EXISTING) ::DeleteFileA(newName);
   return ::MoveFileA(existing, newName);
 }

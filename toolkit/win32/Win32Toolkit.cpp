@@ -18,6 +18,7 @@ constexpr int kDesignDpi = 96;
 constexpr int kComboDropItems = 8;
 constexpr int kEditMargins = 4;       // a combo box's edit field keeps from its text
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, newer than the headers' target
+constexpr DWORD kStandardClasses = 0x4000;  // ICC_STANDARD_CLASSES, comctl32 6
 
 // The form's font at the DPI; an average character width other than 0 condenses it.
 HFONT CreateFormFont(const FormResource& form, unsigned dpi, int averageWidth) {
@@ -174,13 +175,14 @@ LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// A group box is a button: it would keep its children's notifications to itself.
-LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                              DWORD_PTR toolkit) {
+// A group box is a button: it would keep its children's notifications to itself. Subclassed
+// the classic way: Windows 98's and 2000's comctl32 export no SetWindowSubclass by name.
+WNDPROC buttonProc = nullptr;
+
+LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
-  if (ContainerMessage(reinterpret_cast<Win32Toolkit*>(toolkit), message, wParam, lParam, &result))
-    return result;
-  return DefSubclassProc(window, message, wParam, lParam);
+  if (ContainerMessage(ToolkitOf(window), message, wParam, lParam, &result)) return result;
+  return CallWindowProcA(buttonProc, window, message, wParam, lParam);
 }
 
 void RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC procedure) {
@@ -229,8 +231,11 @@ NativeKind NativeKindOf(const ControlResource& control) {
 }  // namespace
 
 Win32Toolkit::Win32Toolkit(HINSTANCE__* instance) : instance_(instance) {
-  INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&classes);
+  // One call each: a comctl32 before version 6 may refuse a call naming the standard classes.
+  for (DWORD kind : {DWORD{ICC_PROGRESS_CLASS}, DWORD{kStandardClasses}}) {
+    INITCOMMONCONTROLSEX classes = {sizeof classes, kind};
+    InitCommonControlsEx(&classes);
+  }
 }
 
 Win32Toolkit::~Win32Toolkit() {
@@ -281,8 +286,11 @@ void Win32Toolkit::CreateControl(const ControlResource& control) {
   if (!child) throw std::runtime_error(std::string("Error creating control ") + control.name);
   controls_[static_cast<int>(control.id)] = child;
   SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  if (control.kind == ControlKind::GroupBox)
-    SetWindowSubclass(child, GroupBoxProc, 1, reinterpret_cast<DWORD_PTR>(this));
+  if (control.kind == ControlKind::GroupBox) {
+    SetWindowLongPtrA(child, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    buttonProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(child, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(GroupBoxProc)));
+  }
   if (control.kind == ControlKind::ProgressBar) {
     progressMin_ = control.minimum;
     progressMax_ = control.maximum;
