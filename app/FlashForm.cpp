@@ -1,6 +1,7 @@
 #include "app/FlashForm.h"
 
 #include "app/FlashFormResource.h"
+#include "drive/Cddrive.h"
 #include "drive/Cddrives.h"
 
 TFlashForm* FlashForm = nullptr;
@@ -28,6 +29,8 @@ void TFlashForm::FormDestroy(TObject*) {
   NoteList.reset();
   delete Drives;
   Drives = nullptr;
+  // A buffer an unfinished ASPI request may still write is kept for the rest of the run.
+  if (cddrive::BufferHeld(IoBuffer.get())) static_cast<void>(IoBuffer.release());
   IoBuffer.reset();
   ChunkBuffer.reset();
   ProfileBuffer.reset();

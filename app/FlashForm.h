@@ -101,7 +101,8 @@ class TFlashForm : public TForm {
   void SetCdb(std::initializer_list<std::uint8_t> bytes);
   void SetBufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint32_t offset,
                     std::uint32_t length, std::uint8_t control);
-  bool SendCdb(const char* failurePrefix, std::uint8_t dataIn, std::uint32_t transferLength);
+  bool SendCdb(const char* failurePrefix, std::uint8_t dataIn, std::uint32_t transferLength,
+               bool dataUsed = true);
   void StageOut(const std::uint8_t* data, std::uint32_t length);
   int LookUpChip();
   // Flash sequence steps.

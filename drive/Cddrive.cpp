@@ -1,9 +1,11 @@
 #include "drive/Cddrive.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "platform/WinConstants.h"
@@ -14,8 +16,12 @@ namespace {
 constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
 constexpr const char* kAspiVendorAddress = "http://www.adaptec.com";
 constexpr std::uint16_t kDefaultTimeout = 60;
-// How long an aborted request may take to leave SS_PENDING before its records are reused.
-constexpr win::DWORD kAbortGraceMs = 1000;
+// How long an aborted request may take to end, and the steps in which it is watched.
+constexpr win::DWORD kAbortGraceMs = 5000;
+constexpr win::DWORD kAbortPollMs = 100;
+constexpr std::uint8_t kHostUnderrun = 0x12;  // SRB_HaStat: data overrun or underrun
+constexpr win::DWORD kFormatFlags =
+    win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
 
 // One copy for the whole program, shared by every drive object.
 struct Module {
@@ -32,6 +38,11 @@ struct Module {
   std::uint32_t dataBufferLength = 0;
   std::uint8_t identification[kIdentificationBufferSize] = {};
   std::uint8_t internalBuffer[kInternalDataBufferSize] = {};
+  bool missingLibraryShown = false;
+  // What requests that never ended still hold: kept here for the rest of the run.
+  std::vector<const void*> heldBuffers;
+  std::vector<CDDrive*> stuckDrives;
+  std::vector<win::HANDLE> keptEvents;
 };
 
 Module M;
@@ -61,10 +72,19 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
+// Once per run: the drive scan probes up to 40 addresses, each of which would say it.
 void ShowMissingLibrary() {
   M.messageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") +
                   kAspiVendorAddress + "\n and copy the DLL to system directory.\n\n";
+  if (M.missingLibraryShown) return;
+  M.missingLibraryShown = true;
   Tk().MessageDialog(M.messageText, DialogKind::Error, DialogButtons::Ok);
+}
+
+bool Held(const void* buffer) {
+  for (const void* held : M.heldBuffers)
+    if (held == buffer) return true;
+  return false;
 }
 
 // Ends a failed ASPI load: the library goes, and with it the command entry.
@@ -140,7 +160,8 @@ CDDrive::~CDDrive() {
       if (Counted && M.openCount > 0) --M.openCount;
     }
   } else if (Counted) {
-    if (IsLoaded(M.library) && M.openCount == 0) {
+    // A layer that still owns a request must stay loaded.
+    if (IsLoaded(M.library) && M.openCount == 0 && M.stuckDrives.empty()) {
       Os().FreeLibrary(M.library);
       M.library = nullptr;
       M.sendCommand = nullptr;
@@ -159,8 +180,8 @@ bool CDDrive::OpenDevice() {
         Os().CreateFileA(path, AccessMode, ShareMode, nullptr, win::OPEN_EXISTING, 0, nullptr);
     if (handle == win::InvalidHandleValue()) {
       DeviceHandle = nullptr;
-      M.messageText =
-          Format("Error opening: %d, Drive: %s", static_cast<int>(Os().GetLastError()), path);
+      LastOsError = Os().GetLastError();
+      M.messageText = Format("Error opening: %d, Drive: %s", static_cast<int>(LastOsError), path);
       Tk().ShowMessage(M.messageText);
       M.errorDisplay = true;
       ReportSenseError();
@@ -182,7 +203,7 @@ bool CDDrive::Identify() {
   M.identifying = true;
   std::uint32_t result = ExecuteCommand(0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 128);
   M.identifying = false;
-  if (result == 0) {
+  if (result == 0 || BytesMoved < kInquiryDataNeeded) {
     Description.clear();
     return false;
   }
@@ -218,7 +239,7 @@ std::uint32_t CDDrive::ExecuteCommand(std::uint8_t cdb0, std::uint8_t cdb1, std:
                                       std::uint8_t dataIn, std::uint32_t transferLength) {
   const std::uint8_t cdb[12] = {cdb0, cdb1, cdb2, cdb3, cdb4,  cdb5,
                                 cdb6, cdb7, cdb8, cdb9, cdb10, cdb11};
-  if (RefuseOversizedTransfer(transferLength)) return 0;
+  if (RefuseOversizedTransfer(transferLength) || RefuseBehindStuckRequest(transferLength)) return 0;
   return M.passThrough ? ExecutePassThrough(cdb, dataIn, transferLength)
                        : ExecuteAspi(cdb, dataIn, transferLength);
 }
@@ -227,17 +248,30 @@ std::uint8_t* CDDrive::PhaseBuffer() const {
   return M.identifying ? M.identification : M.dataBuffer;
 }
 
+// Nothing reaches the drive, so there is no sense and no drive status.
+void CDDrive::NothingSent(std::uint8_t status, win::DWORD osError) {
+  SenseKeyByte = SenseAsc = SenseAscq = 0;
+  StatusByte = status;
+  IoctlOk = false;
+  LastOsError = osError;
+  TransportCompleted = false;
+  BytesMoved = 0;
+}
+
 bool CDDrive::RefuseOversizedTransfer(std::uint32_t transferLength) {
   std::uint32_t room = M.identifying ? kIdentificationBufferSize : M.dataBufferLength;
   if (!M.dataBuffer && !M.identifying) room = 0;
   bool noTransport = !M.passThrough && !M.sendCommand;
   if (transferLength <= room && !noTransport) return false;
-  // Nothing reaches the drive, so there is no sense, no drive status and no OS error.
-  SenseKeyByte = SenseAsc = SenseAscq = 0;
-  StatusByte = kStatusBufferTooBig;
-  IoctlOk = false;
-  LastOsError = 0;
-  TransportCompleted = false;
+  NothingSent(kStatusBufferTooBig, 0);
+  return true;
+}
+
+// A request the layer never let go of may still write its record and its buffer.
+bool CDDrive::RefuseBehindStuckRequest(std::uint32_t transferLength) {
+  if (!RequestStuck && !(transferLength > 0 && Held(PhaseBuffer()))) return false;
+  NothingSent(kStatusRequestStuck, 0);
+  ReportSenseError();
   return true;
 }
 
@@ -263,13 +297,14 @@ std::uint32_t CDDrive::ExecutePassThrough(const std::uint8_t cdb[12], std::uint8
                            sizeof PassThroughRequest, &PassThroughRequest,
                            sizeof PassThroughRequest, &BytesReturned, nullptr);
   IoctlOk = ok != 0;
-  TransportCompleted = IoctlOk;
-  LastOsError = 0;
+  LastOsError = IoctlOk ? 0 : Os().GetLastError();
   StatusByte = sptd.ScsiStatus;
+  TransportCompleted = IoctlOk && StatusByte == 0;
+  BytesMoved = TransportCompleted ? std::min(sptd.DataTransferLength, transferLength) : 0;
   SenseKeyByte = PassThroughRequest.Sense[2];
   SenseAsc = PassThroughRequest.Sense[12];
   SenseAscq = PassThroughRequest.Sense[13];
-  if (IoctlOk && SenseKeyByte == 0) return 1;
+  if (TransportCompleted && SenseKeyByte == 0) return 1;
   ReportSenseError();
   return 0;
 }
@@ -277,6 +312,11 @@ std::uint32_t CDDrive::ExecutePassThrough(const std::uint8_t cdb[12], std::uint8
 std::uint32_t CDDrive::ExecuteAspi(const std::uint8_t cdb[12], std::uint8_t dataIn,
                                    std::uint32_t transferLength) {
   win::HANDLE event = Os().CreateEventA(nullptr, 0, 0, nullptr);
+  if (!event) {
+    NothingSent(aspi::SS_PENDING, Os().GetLastError());
+    ReportSenseError();
+    return 0;
+  }
   std::memset(&AspiRequest, 0, sizeof AspiRequest);
   AspiRequest.SRB_Cmd = aspi::SC_EXEC_SCSI_CMD;
   AspiRequest.SRB_HaId = HostAdapter;
@@ -291,44 +331,73 @@ std::uint32_t CDDrive::ExecuteAspi(const std::uint8_t cdb[12], std::uint8_t data
   AspiRequest.SRB_PostProc = event;
   std::memcpy(AspiRequest.CDBByte, cdb, 12);
 
-  M.sendCommand(&AspiRequest);
-  WaitForAspi(event);
-  Os().CloseHandle(event);
-
   LastOsError = 0;
-  StatusByte = SrbStatus(AspiRequest);
-  TransportCompleted = StatusByte == aspi::SS_COMP;
-  SenseKeyByte = AspiRequest.SenseArea[2];
-  SenseAsc = AspiRequest.SenseArea[12];
-  SenseAscq = AspiRequest.SenseArea[13];
+  // Only the answer of the call says whether a signal is to come: the request's status
+  // may change before the layer signals.
+  AspiEnd end =
+      M.sendCommand(&AspiRequest) == aspi::SS_PENDING ? WaitForAspi(event) : AspiEnd::Ended;
+  if (end == AspiEnd::Ended) {
+    Os().CloseHandle(event);
+  } else {
+    M.keptEvents.push_back(event);  // a late signal must never reach a reused handle
+  }
+  if (end == AspiEnd::Stuck) {
+    RequestStuck = true;
+    M.stuckDrives.push_back(this);
+    if (transferLength > 0) M.heldBuffers.push_back(AspiRequest.SRB_BufPointer);
+  }
+  ReadAspiResult(transferLength);
   if (TransportCompleted && SenseKeyByte == 0) return transferLength;
   ReportSenseError();
   return 0;
 }
 
-void CDDrive::WaitForAspi(win::HANDLE event) {
-  if (SrbStatus(AspiRequest) != aspi::SS_PENDING) return;
+// SS_COMP, or the layer's report of a short data phase from a drive that answered GOOD
+// without sense: the command was done, but how much moved is not known.
+void CDDrive::ReadAspiResult(std::uint32_t transferLength) {
+  StatusByte = SrbStatus(AspiRequest);
+  SenseKeyByte = AspiRequest.SenseArea[2];
+  SenseAsc = AspiRequest.SenseArea[12];
+  SenseAscq = AspiRequest.SenseArea[13];
+  bool complete = StatusByte == aspi::SS_COMP;
+  bool underrun = StatusByte == aspi::SS_ERR && AspiRequest.SRB_HaStat == kHostUnderrun &&
+                  AspiRequest.SRB_TargStat == 0 && SenseEquals(0, 0, 0);
+  TransportCompleted = complete || underrun;
+  BytesMoved = complete ? transferLength : 0;
+}
+
+CDDrive::AspiEnd CDDrive::WaitForAspi(win::HANDLE event) {
   win::DWORD waited = Os().WaitForSingleObject(event, static_cast<win::DWORD>(M.timeout) * 1000);
   if (waited == win::WAIT_OBJECT_0) {
     Os().ResetEvent(event);
-    return;
+    return AspiEnd::Ended;
   }
-  if (SrbStatus(AspiRequest) != aspi::SS_PENDING) return;
-  // Timed out: the layer must let go of the request, its event and the data buffer
-  // before the next command reuses them.
+  if (waited != win::WAIT_TIMEOUT) LastOsError = Os().GetLastError();
+  return AbortAspi(event);
+}
+
+// Timed out: the layer must let go of the request, its event and the data buffer before
+// any of them is used again. An aborted request ends without a signal; one that
+// completed meanwhile still signals.
+CDDrive::AspiEnd CDDrive::AbortAspi(win::HANDLE event) {
   aspi::SRB_Abort abort = {};
   abort.SRB_Cmd = aspi::SC_ABORT_SRB;
   abort.SRB_HaId = HostAdapter;
   abort.SRB_ToAbort = &AspiRequest;
   M.sendCommand(&abort);
-  if (SrbStatus(AspiRequest) == aspi::SS_PENDING &&
-      Os().WaitForSingleObject(event, kAbortGraceMs) == win::WAIT_OBJECT_0) {
-    Os().ResetEvent(event);
+  for (win::DWORD waited = 0; waited < kAbortGraceMs; waited += kAbortPollMs) {
+    std::uint8_t status = SrbStatus(AspiRequest);
+    if (status == aspi::SS_ABORTED) return AspiEnd::Ended;
+    if (Os().WaitForSingleObject(event, kAbortPollMs) == win::WAIT_OBJECT_0) {
+      Os().ResetEvent(event);
+      return AspiEnd::Ended;
+    }
   }
+  return SrbStatus(AspiRequest) == aspi::SS_PENDING ? AspiEnd::Stuck : AspiEnd::EndedUnsignalled;
 }
 
-bool CDDrive::LastCommandCompleted() const {
-  return TransportCompleted && SenseEquals(0, 0, 0);
+bool CDDrive::LastCommandCompleted(std::uint32_t needed) const {
+  return TransportCompleted && SenseEquals(0, 0, 0) && BytesMoved >= needed;
 }
 
 bool CDDrive::SenseEquals(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) const {
@@ -340,12 +409,13 @@ std::string CDDrive::GetStatusText() const {
                 static_cast<unsigned>(LastOsError));
 }
 
+// LastOsError is the error of the call that failed, taken right after it (0 when none
+// did): the thread's last error is stale after a call that succeeded.
 void CDDrive::ReportSenseError() {
-  LastOsError = Os().GetLastError();
   if (!M.errorDisplay) return;
   char text[80] = {};
-  win::DWORD length = Os().FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, LastOsError, 0,
-                                          text, sizeof text, nullptr);
+  win::DWORD length =
+      Os().FormatMessageA(kFormatFlags, nullptr, LastOsError, 0, text, sizeof text, nullptr);
   if (length != 0) {
     text[sizeof text - 1] = '\0';
     M.messageText = Format("SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKeyByte, SenseAsc,
@@ -406,6 +476,9 @@ const std::uint8_t* IdentificationBuffer() {
 const std::string& MessageText() {
   return M.messageText;
 }
+bool BufferHeld(const void* buffer) {
+  return Held(buffer);
+}
 
 void ResetModule() {
   if (IsLoaded(M.library)) Os().FreeLibrary(M.library);
@@ -420,6 +493,9 @@ void ResetModule() {
   M.messageText.clear();
   M.dataBuffer = nullptr;
   M.dataBufferLength = 0;
+  M.missingLibraryShown = false;
+  // What stuck requests hold stays held: the layer of the case that made it may still
+  // write there.
 }
 
 }  // namespace cddrive

@@ -25,6 +25,12 @@ constexpr std::uint32_t kIdentificationBufferSize = 256;
 // StatusByte of a command that the transport refused to send because its transfer does
 // not fit the installed buffer (ASPI's SS_BUFFER_TO_BIG, used on both back ends).
 constexpr std::uint8_t kStatusBufferTooBig = 0xE6;
+// StatusByte of every command refused because an earlier request of the drive, or one
+// that holds the data phase's buffer, did not end when aborted (ASPI's SS_ABORT_FAIL).
+constexpr std::uint8_t kStatusRequestStuck = 0xE3;
+// The standard INQUIRY data the description reads: vendor, product and revision end at
+// byte 36. A drive may return less than the 128 bytes asked, never less than this.
+constexpr std::uint32_t kInquiryDataNeeded = 36;
 
 class CDDrive {
  public:
@@ -40,11 +46,12 @@ class CDDrive {
                                std::uint8_t cdb6, std::uint8_t cdb7, std::uint8_t cdb8,
                                std::uint8_t cdb9, std::uint8_t cdb10, std::uint8_t cdb11,
                                std::uint8_t dataIn, std::uint32_t transferLength);
-  // The last command reached the drive and came back done: the transport completed it
-  // and the sense triple is 0/0/0. The numeric result of ExecuteCommand cannot tell a
-  // data-less ASPI success from a failure, and the sense bytes alone cannot tell a
-  // failed transport from a good answer.
-  bool LastCommandCompleted() const;
+  // The judgement of the last command: the transport completed it with status GOOD, the
+  // sense triple is 0/0/0, and its data phase moved at least `needed` bytes (a caller
+  // that uses the data asks for all of it). The numeric result of ExecuteCommand cannot
+  // tell a data-less ASPI success from a failure, and the sense bytes alone cannot tell
+  // a failed transport, a BUSY drive or a short transfer from a good answer.
+  bool LastCommandCompleted(std::uint32_t needed) const;
   bool SenseEquals(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) const;
   std::string GetStatusText() const;
   void ReportSenseError();
@@ -80,20 +87,31 @@ class CDDrive {
   win::DWORD LastOsError = 0;
   aspi::SRB_ExecSCSICmd AspiRequest = {};
   std::string Description;
-  // Beyond the published record fields: whether the last command was completed by the
-  // transport, and whether this object entered the open count (only those leave it).
+  // Beyond the published record fields, what the transport said of the last command:
+  // that it reached the drive and came back with status GOOD (an ASPI underrun report
+  // included), and how many bytes its data phase moved (0 where the transport cannot
+  // tell). Whether this object entered the open count (only those leave it), and
+  // whether one of its ASPI requests never ended: the layer may still write its record,
+  // event and buffer, so none of them is ever reused or freed.
   bool TransportCompleted = false;
+  std::uint32_t BytesMoved = 0;
   bool Counted = false;
+  bool RequestStuck = false;
 
  private:
   bool LoadAspiLayer();
   bool RefuseOversizedTransfer(std::uint32_t transferLength);
+  bool RefuseBehindStuckRequest(std::uint32_t transferLength);
+  void NothingSent(std::uint8_t status, win::DWORD osError);
   std::uint8_t* PhaseBuffer() const;
   std::uint32_t ExecutePassThrough(const std::uint8_t cdb[12], std::uint8_t dataIn,
                                    std::uint32_t transferLength);
   std::uint32_t ExecuteAspi(const std::uint8_t cdb[12], std::uint8_t dataIn,
                             std::uint32_t transferLength);
-  void WaitForAspi(win::HANDLE event);
+  enum class AspiEnd { Ended, EndedUnsignalled, Stuck };
+  AspiEnd WaitForAspi(win::HANDLE event);
+  AspiEnd AbortAspi(win::HANDLE event);
+  void ReadAspiResult(std::uint32_t transferLength);
   std::size_t DescriptionPrefixLength() const;
 };
 
@@ -106,6 +124,8 @@ std::uint16_t Timeout();
 win::HMODULE AspiLibrary();
 const std::uint8_t* IdentificationBuffer();
 const std::string& MessageText();
+// A buffer an ASPI request that never ended may still write: its owner must not free it.
+bool BufferHeld(const void* buffer);
 // Back to the state before first use; frees a loaded ASPI library. Only with no drive
 // open: test fixtures call it between cases.
 void ResetModule();

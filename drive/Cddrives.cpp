@@ -26,6 +26,11 @@ std::vector<char> ReadDriveRoots() {
   return roots;
 }
 
+// A drive whose ASPI request never ended stays: the layer may still write into it.
+void Release(CDDrive* drive) {
+  if (drive && !drive->RequestStuck) delete drive;
+}
+
 }  // namespace
 
 CDDrives::CDDrives() {
@@ -44,7 +49,7 @@ CDDrives::CDDrives() {
 
 CDDrives::~CDDrives() {
   for (CurrentIndex = DriveCount - 1; CurrentIndex >= 0; --CurrentIndex) {
-    delete DriveSlots[CurrentIndex];
+    Release(DriveSlots[CurrentIndex]);
     DriveSlots[CurrentIndex] = nullptr;
   }
   CurrentIndex = 0;
@@ -71,7 +76,7 @@ void CDDrives::Probe(char letter, std::uint8_t adapter, std::uint8_t target) {
   // Objects not kept are released at once; their destructor leaves the open count as
   // it was before the probe and the ASPI library loaded.
   if (drive->OpenStatus() != kOpenOk || CurrentIndex >= kDriveSlots) {
-    delete drive;
+    Release(drive);
     return;
   }
   DriveSlots[CurrentIndex] = drive;

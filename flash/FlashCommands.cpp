@@ -32,13 +32,14 @@ void TFlashForm::SetBufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint3
           static_cast<std::uint8_t>(length), control});
 }
 
-// Sends Cdb and judges it: done only when the drive answered without sense and the
-// transport really completed the command (a failed call leaves the sense bytes zero).
+// Sends Cdb and judges it: done only when the transport completed it with status GOOD,
+// the drive answered without sense, and the whole data phase moved, unless the data is
+// not used (a failed call leaves the sense bytes zero; a short read leaves stale bytes).
 bool TFlashForm::SendCdb(const char* failurePrefix, std::uint8_t dataIn,
-                         std::uint32_t transferLength) {
+                         std::uint32_t transferLength, bool dataUsed) {
   CurrentDrive->ExecuteCommand(Cdb[0], Cdb[1], Cdb[2], Cdb[3], Cdb[4], Cdb[5], Cdb[6], Cdb[7],
                                Cdb[8], Cdb[9], Cdb[10], Cdb[11], dataIn, transferLength);
-  if (CurrentDrive->SenseEquals(0, 0, 0) && CurrentDrive->LastCommandCompleted()) return true;
+  if (CurrentDrive->LastCommandCompleted(dataUsed ? transferLength : 0)) return true;
   if (failurePrefix) ShowMessage(failurePrefix + CurrentDrive->GetStatusText());
   return false;
 }
@@ -51,7 +52,8 @@ void TFlashForm::StageOut(const std::uint8_t* data, std::uint32_t length) {
 bool TFlashForm::WriteBuffer(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length,
                              std::uint8_t control) {
   SetBufferCdb(kWriteBuffer, 0x05, offset, length, control);
-  if (IsCommit(control)) return SendCdb("Write Buffer> ", 1, 16);
+  // The commit's block asks for no data: a drive that returns none is right.
+  if (IsCommit(control)) return SendCdb("Write Buffer> ", 1, 16, false);
   StageOut(data, length);
   return SendCdb("Write Buffer> ", 0, length);
 }
@@ -148,5 +150,5 @@ bool TFlashForm::WriteE2(const std::uint8_t* data, std::uint16_t address, std::u
 
 bool TFlashForm::CheckDisc() {
   SetCdb({0x45, 0, 0, 0, 0, 0x4B, 0, 0x60});
-  return !SendCdb(nullptr, 1, 8);
+  return !SendCdb(nullptr, 1, 8, false);
 }

@@ -164,14 +164,14 @@ TEST_F(PassThrough, ResultsAndStatusTexts) {
   EXPECT_EQ(Tur(drive), 1u);
   EXPECT_TRUE(drive.IoctlOk);
   EXPECT_TRUE(drive.SenseEquals(0, 0, 0));
-  EXPECT_TRUE(drive.LastCommandCompleted());
+  EXPECT_TRUE(drive.LastCommandCompleted(0));
   EXPECT_EQ(drive.GetStatusText(), "00 00 00. 00, 0000");
 
   os.bus.AddFault(d, SenseFault(0x00, {0x02, 0x04, 0x01}, 1));
   EXPECT_EQ(Tur(drive), 0u);
   EXPECT_EQ(drive.StatusByte, 0x02);  // CHECK CONDITION
   EXPECT_TRUE(drive.SenseEquals(0x02, 0x04, 0x01));
-  EXPECT_FALSE(drive.LastCommandCompleted());
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
   EXPECT_EQ(drive.GetStatusText(), "02 04 01. 02, 0000");
   EXPECT_TRUE(tk.dialogs.empty());  // error display is off
 
@@ -184,11 +184,11 @@ TEST_F(PassThrough, OnlyTheWholeSenseByteTwoDecidesTheResult) {
   int d = os.AddDrive(Drive('D'));
   CDDrive drive('D', 0, 0, 0);
 
-  // Key 0 with an ASC: ExecuteCommand succeeds, SenseEquals(0, 0, 0) does not.
+  // Key 0 with an ASC: still CHECK CONDITION, no success whatever byte 2 says.
   os.bus.AddFault(d, SenseFault(0x00, {0x00, 0x5D, 0x00}, 0));
-  EXPECT_EQ(Tur(drive), 1u);
+  EXPECT_EQ(Tur(drive), 0u);
   EXPECT_FALSE(drive.SenseEquals(0, 0, 0));
-  EXPECT_FALSE(drive.LastCommandCompleted());
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
 
   // Key 2 with a flag bit of byte 2 set is not key 2.
   os.bus.AddFault(d, SenseFault(0x00, {0x22, 0x04, 0x01}, 1));
@@ -206,12 +206,12 @@ TEST_F(PassThrough, FailedTransportLooksDoneBySenseButIsNotCompleted) {
   EXPECT_EQ(drive.ExecuteCommand(0x3B, 5, 1, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 16), 0u);
   EXPECT_FALSE(drive.IoctlOk);
   EXPECT_TRUE(drive.SenseEquals(0, 0, 0));
-  EXPECT_FALSE(drive.LastCommandCompleted());
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
   EXPECT_EQ(drive.LastOsError, 1117u);
   EXPECT_EQ(drive.GetStatusText(), "00 00 00. 00, 045D");
 
   EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 1, 16), 0u);
-  EXPECT_FALSE(drive.LastCommandCompleted());
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
   EXPECT_EQ(drive.LastOsError, 121u);
   EXPECT_EQ(os.clockMs, 60000u);  // the system waited TimeOutValue
 }
@@ -226,14 +226,14 @@ TEST_F(PassThrough, TransferLongerThanTheBufferIsNotSent) {
 
   EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 17, 0, 0, 0, 1, 17), 0u);
   EXPECT_EQ(os.ioctls.size(), sent);
-  EXPECT_FALSE(drive.LastCommandCompleted());
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
   EXPECT_FALSE(drive.IoctlOk);
   EXPECT_EQ(drive.StatusByte, kStatusBufferTooBig);
   EXPECT_EQ(drive.GetStatusText(), "00 00 00. E6, 0000");
 
   EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 16, 0, 0, 0, 1, 16), 1u);
   EXPECT_EQ(os.ioctls.size(), sent + 1);
-  EXPECT_TRUE(drive.LastCommandCompleted());
+  EXPECT_TRUE(drive.LastCommandCompleted(0));
 }
 
 TEST_F(PassThrough, FailedOpenShowsTwoMessagesAndTurnsOnErrorDisplay) {
@@ -252,7 +252,7 @@ TEST_F(PassThrough, FailedOpenShowsTwoMessagesAndTurnsOnErrorDisplay) {
   EXPECT_EQ(tk.dialogs[1].type, DialogRecord::Type::Plain);
   EXPECT_EQ(tk.dialogs[1].text, "SenseCode: 00 00 00, 00, Error: 5, Access is denied.\r\n");
   ASSERT_EQ(os.formats.size(), 1u);
-  EXPECT_EQ(os.formats[0].flags, 0x1000u);
+  EXPECT_EQ(os.formats[0].flags, 0x1200u);  // from the system, inserts ignored
   EXPECT_EQ(os.formats[0].id, 5u);
   EXPECT_EQ(os.formats[0].language, 0u);
   EXPECT_EQ(os.formats[0].size, 80u);
@@ -264,12 +264,18 @@ TEST_F(PassThrough, FailedOpenShowsTwoMessagesAndTurnsOnErrorDisplay) {
   CDDrive other('E', 0, 0, 0);
   ASSERT_EQ(other.OpenStatus(), kOpenOk);
   os.bus.AddFault(e, SenseFault(0x00, {0x02, 0x3A, 0x00}));
-  os.lastError = 4242;  // no text for it
+  os.lastError = 4242;  // stale: the pass-through call itself succeeds
   EXPECT_EQ(Tur(other), 0u);
   ASSERT_EQ(tk.dialogs.size(), 3u);
-  EXPECT_EQ(tk.dialogs[2].text, "SenseCode: 02 3A 00, 02, Error: 4242, Format message failed.");
-  EXPECT_EQ(other.LastOsError, 4242u);
-  EXPECT_EQ(other.GetStatusText(), "02 3A 00. 02, 1092");
+  EXPECT_EQ(tk.dialogs[2].text,
+            "SenseCode: 02 3A 00, 02, Error: 0, The operation completed successfully.\r\n");
+  EXPECT_EQ(other.GetStatusText(), "02 3A 00. 02, 0000");
+  // A call that fails brings its own error.
+  os.bus.AddFault(e, emu::Fault{emu::FaultKind::TransportFailure, 0x00, 1});
+  os.messages.erase(FakePlatform::kErrorIoDevice);
+  EXPECT_EQ(Tur(other), 0u);
+  EXPECT_EQ(tk.dialogs.back().text, "SenseCode: 00 00 00, 00, Error: 1117, Format message failed.");
+  EXPECT_EQ(other.GetStatusText(), "00 00 00. 00, 045D");
 }
 
 TEST_F(PassThrough, FailedIdentificationClosesTheDevice) {

@@ -362,7 +362,7 @@ TEST_F(LinuxLayer, DriveListAndCommandsRunOverSgIo) {
     EXPECT_TRUE(drive->SenseEquals(0x02, 0x3A, 0x00));
     EXPECT_EQ(drive->StatusByte, 0x02);
     EXPECT_EQ(drive->ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 1u);
-    EXPECT_TRUE(drive->LastCommandCompleted());
+    EXPECT_TRUE(drive->LastCommandCompleted(0));
     EXPECT_EQ(buffer[0], 0xBF);
   }
   EXPECT_EQ(cddrive::OpenCount(), 0);
