@@ -42,7 +42,7 @@ void TFlashForm::FormCreate(TObject*) {
   ProfileBuffer.reset();
   ChunkBuffer.reset();
   FlashForm->SetCaption(VersionCaption);
-  BuilderMode = std::memcmp(Payload().FirmwareImage, Payload().TailMark, 4) == 0 ? 1 : 0;
+  BuilderMode = IsBuilderPayload(Payload()) ? 1 : 0;
   if (BuilderMode)
     StartBuilder();
   else

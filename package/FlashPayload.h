@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr std::size_t kChipProfilesSize = 5606;
 constexpr int kChipTableEntries = 7;
@@ -67,6 +68,11 @@ extern "C" const FlashPayloadRecord FlashPayload;
 inline std::uint32_t PayloadFirmwareLength(const FlashPayloadRecord& p) {
   return std::uint32_t{p.FirmwareLength[0]} | std::uint32_t{p.FirmwareLength[1]} << 8 |
          std::uint32_t{p.FirmwareLength[2]} << 16 | std::uint32_t{p.FirmwareLength[3]} << 24;
+}
+
+// Builder mode: the firmware area begins with the tail mark, as in the program as built.
+inline bool IsBuilderPayload(const FlashPayloadRecord& p) {
+  return std::memcmp(p.FirmwareImage, p.TailMark, kTailMarkSize) == 0;
 }
 
 inline unsigned ChipProfileLength(const ChipTableEntry& e) {
