@@ -6,7 +6,6 @@
 
 namespace {
 
-
 std::vector<std::uint8_t> Cdb(std::initializer_list<int> bytes) {
   std::vector<std::uint8_t> v(12, 0);
   std::size_t i = 0;
