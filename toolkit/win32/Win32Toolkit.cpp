@@ -18,7 +18,9 @@ constexpr int kDesignDpi = 96;
 constexpr int kComboDropItems = 8;
 constexpr int kEditMargins = 4;       // a combo box's edit field keeps from its text
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, newer than the headers' target
-constexpr DWORD kStandardClasses = 0x4000;  // ICC_STANDARD_CLASSES, comctl32 6
+
+// ICC_STANDARD_CLASSES, of comctl32 6 and newer than the headers' target.
+constexpr DWORD kStandardClasses = 0x4000;
 
 // The form's font at the DPI; an average character width other than 0 condenses it.
 HFONT CreateFormFont(const FormResource& form, unsigned dpi, int averageWidth) {
