@@ -1,67 +1,102 @@
 #include "platform/IniReader.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <memory>
+
+#if defined(_WIN32)
+#include <filesystem>
+#endif
 
 namespace {
 
+// Windows counts Ctrl-Z, the old end-of-file mark, as a blank.
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1a';
+}
+
+struct Range {
+  std::size_t begin, end;
+};
+
+Range Trim(const std::string& s, Range r) {
+  while (r.begin < r.end && IsBlank(s[r.begin])) ++r.begin;
+  while (r.end > r.begin && IsBlank(s[r.end - 1])) --r.end;
+  return r;
 }
 
 std::string Trim(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
+  Range r = Trim(s, {0, s.size()});
+  return s.substr(r.begin, r.end - r.begin);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
+// Names and values are C strings to Windows: a zero byte ends them, after the trim.
+std::string Text(const std::string& s, Range r) {
+  const char* from = s.data() + r.begin;
+  const void* zero = std::memchr(from, '\0', r.end - r.begin);
+  return std::string(from, zero ? static_cast<const char*>(zero) : s.data() + r.end);
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+void AppendUtf8(std::uint32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+    return;
+  }
+  int extra = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  static const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+  out->push_back(static_cast<char>(lead[extra] | (code >> (6 * extra))));
+  for (int i = extra - 1; i >= 0; --i)
+    out->push_back(static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F)));
+}
+
+// A lone surrogate becomes U+FFFD; an odd last byte is dropped.
+std::string Utf16ToUtf8(const std::string& bytes, bool littleEndian) {
+  auto unit = [&](std::size_t i) -> std::uint32_t {
+    auto lo = static_cast<unsigned char>(bytes[i + (littleEndian ? 0 : 1)]);
+    auto hi = static_cast<unsigned char>(bytes[i + (littleEndian ? 1 : 0)]);
+    return std::uint32_t{hi} << 8 | lo;
+  };
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t code = unit(i);
+    if (code >= 0xD800 && code < 0xDC00 && i + 3 < bytes.size()) {
+      std::uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    AppendUtf8(code >= 0xD800 && code < 0xE000 ? 0xFFFD : code, &out);
+  }
+  return out;
+}
+
+std::string Decode(const std::string& bytes) {
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
+  if (bytes.compare(0, 2, "\xFF\xFE") == 0) return Utf16ToUtf8(bytes, true);
+  if (bytes.compare(0, 2, "\xFE\xFF") == 0) return Utf16ToUtf8(bytes, false);
+  return bytes;
 }
 
 // Windows ends a line at CR as well as at LF, so a lone CR splits a line in two.
-bool NextLine(std::istream& in, std::string* line) {
-  line->clear();
-  int c;
-  while ((c = in.get()) != EOF && c != '\r' && c != '\n') line->push_back(static_cast<char>(c));
-  return c != EOF || !line->empty();
-}
-
-// Finds the value of key in the first section named section; false when either is
-// missing or the key's line has no '='. Lines before the first section header form a
-// section with an empty name, so a later "[]" is a second one and never found.
-bool Lookup(std::istream& in, const std::string& section, const std::string& key,
-            std::string* value) {
-  bool inSection = section.empty(), sectionSeen = inSection;
-  std::string raw;
-  while (NextLine(in, &raw)) {
-    std::string line = Trim(raw);
-    if (line.empty()) continue;
-    if (line[0] == '[') {
-      std::size_t close = line.rfind(']');
-      if (close != std::string::npos && close > 0) {
-        if (inSection) return false;  // only the first matching section counts
-        inSection = !sectionSeen && SameName(Trim(line.substr(1, close - 1)), section);
-        sectionSeen = sectionSeen || inSection;
-        continue;
-      }
-    }
-    if (!inSection) continue;
-    std::size_t eq = line.find('=');
-    std::string name = Trim(line.substr(0, eq));
-    if (!SameName(name, key)) continue;
-    if (eq == std::string::npos) return false;
-    *value = Trim(line.substr(eq + 1));
-    return true;
-  }
-  return false;
+// Returns the line [from, end) and moves from past its end.
+Range NextLine(const std::string& s, std::size_t* from, std::size_t limit) {
+  std::size_t end = *from;
+  while (end < limit && s[end] != '\r' && s[end] != '\n') ++end;
+  Range line{*from, end};
+  *from = end < limit ? end + 1 : limit;
+  return line;
 }
 
 win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
@@ -86,13 +121,95 @@ win::DWORD CopyValue(const std::string& value, char* buffer, win::DWORD size) {
   return n;
 }
 
+// What tells a changed file from the one parsed: identity, size and times.
+struct Stamp {
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modified = 0, changed = 0;  // nanoseconds
+  bool operator==(const Stamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && modified == o.modified &&
+           changed == o.changed;
+  }
+};
+
+// False for anything but a regular file: reading a pipe could wait forever.
+bool ReadStamp(const std::string& path, Stamp* stamp) {
+#if defined(_WIN32)
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  stamp->size = std::filesystem::file_size(path, error);
+  stamp->modified = std::filesystem::last_write_time(path, error).time_since_epoch().count();
+  return !error;
+#else
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  *stamp = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::uint64_t>(info.st_size), ns(info.st_mtim), ns(info.st_ctim)};
+  return true;
+#endif
+}
+
+struct ParsedFile {
+  std::string path;
+  Stamp stamp;
+  IniText text;
+};
+
+// The last file read; nullptr when it cannot be read.
+const IniText* Load(const std::string& path) {
+  static std::unique_ptr<ParsedFile> last;
+  Stamp stamp;
+  if (!ReadStamp(path, &stamp)) return nullptr;
+  if (last && last->path == path && last->stamp == stamp) return &last->text;
+  last.reset();
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return nullptr;
+  std::string bytes(std::istreambuf_iterator<char>(file), {});
+  last.reset(new ParsedFile{path, stamp, IniText(bytes)});
+  return &last->text;
+}
+
 }  // namespace
+
+IniText::IniText(const std::string& bytes) : text_(Decode(bytes)) {
+  auto* body = &sections_.emplace("", std::make_pair(std::size_t{0}, text_.size())).first->second;
+  for (std::size_t next = 0; next < text_.size();) {
+    std::size_t start = next;
+    Range line = Trim(text_, NextLine(text_, &next, text_.size()));
+    if (line.begin == line.end || text_[line.begin] != '[') continue;
+    std::size_t close = line.end - 1;
+    while (close > line.begin && text_[close] != ']') --close;
+    if (close == line.begin) continue;
+    if (body) body->second = start;
+    std::string name = Lower(Text(text_, Trim(text_, {line.begin + 1, close})));
+    auto added = sections_.emplace(name, std::make_pair(next, text_.size()));
+    body = added.second ? &added.first->second : nullptr;  // only the first one counts
+  }
+}
+
+bool IniText::Find(const std::string& section, const std::string& key, std::string* value) const {
+  auto found = sections_.find(Lower(section));
+  if (found == sections_.end()) return false;
+  std::string wanted = Lower(key);
+  for (std::size_t next = found->second.first; next < found->second.second;) {
+    Range line = Trim(text_, NextLine(text_, &next, found->second.second));
+    if (line.begin == line.end) continue;
+    const void* eq = std::memchr(text_.data() + line.begin, '=', line.end - line.begin);
+    std::size_t nameEnd =
+        eq ? static_cast<std::size_t>(static_cast<const char*>(eq) - text_.data()) : line.end;
+    if (Lower(Text(text_, Trim(text_, {line.begin, nameEnd}))) != wanted) continue;
+    if (!eq) return false;
+    *value = Text(text_, Trim(text_, {nameEnd + 1, line.end}));
+    return true;
+  }
+  return false;
+}
 
 win::DWORD ReadPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& fileName) {
   std::string value;
-  std::ifstream file(fileName, std::ios::binary);
-  if (file && Lookup(file, Trim(section), Trim(key), &value)) return CopyValue(value, buffer, size);
+  const IniText* text = Load(fileName);
+  if (text && text->Find(Trim(section), Trim(key), &value)) return CopyValue(value, buffer, size);
   std::string fallback = defaultValue ? defaultValue : "";
   while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
   return CopyOut(fallback, buffer, size);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -69,6 +71,37 @@ TEST_F(Ini, LongValueIsCutToTheBuffer) {
   EXPECT_EQ(Read("S", "A"), std::string(2047, 'v'));
   EXPECT_EQ(lastLength_, 2047u);
   EXPECT_EQ(Read("S", "A", 5), "vvvv");
+}
+
+// A file is parsed once and kept: a rewrite of the same size, a new file under the
+// same name and another file must all be seen.
+TEST_F(Ini, ChangedFileIsReadAgain) {
+  namespace fs = std::filesystem;
+  Write("[S]\nA=1\n");
+  EXPECT_EQ(Read("S", "A"), "1");
+  Write("[S]\nA=2\n");
+  fs::last_write_time(path_, fs::last_write_time(path_) + std::chrono::seconds(2));
+  EXPECT_EQ(Read("S", "A"), "2");
+  std::string other = path_ + ".new";
+  std::ofstream(other, std::ios::binary) << "[S]\nA=3\n";
+  fs::last_write_time(other, fs::last_write_time(path_));
+  fs::rename(other, path_);
+  EXPECT_EQ(Read("S", "A"), "3");
+  std::ofstream(other, std::ios::binary) << "[S]\nA=4\n";
+  EXPECT_EQ(ReadPrivateProfileString("S", "A", "", &other[0], 2, other), 1u);
+  EXPECT_EQ(other[0], '4');
+  EXPECT_EQ(Read("S", "A"), "3");
+  std::remove((path_ + ".new").c_str());
+}
+
+// Windows' own text is UTF-16; the program's on Linux is UTF-8.
+TEST_F(Ini, Utf16TextArrivesAsUtf8) {
+  std::u16string text = u"[S]\r\nA=Korvel \u00dc \U0001F4BF\r\nB=\xd800x\r\n";
+  std::string bytes = "\xff\xfe";
+  for (char16_t c : text) bytes += {static_cast<char>(c & 0xff), static_cast<char>(c >> 8)};
+  Write(bytes);
+  EXPECT_EQ(Read("S", "A"), "Korvel \xc3\x9c \xf0\x9f\x92\xbf");
+  EXPECT_EQ(Read("S", "B"), "\xef\xbf\xbdx");  // a lone surrogate
 }
 
 TEST(FileMask, MatchesAsWindowsDoes) {
