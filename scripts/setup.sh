@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64
   xvfb xauth x11-utils xdotool imagemagick
+  desktop-file-utils appstream libxml2-utils man-db dpkg-dev lintian polkitd
 )
 
 missing=()
