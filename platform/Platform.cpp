@@ -4,6 +4,7 @@
 
 namespace {
 Platform* installed = nullptr;
+WaitHook* waitHook = nullptr;
 }
 
 Platform& Os() {
@@ -14,6 +15,14 @@ Platform& Os() {
 
 void InstallPlatform(Platform* platform) {
   installed = platform;
+}
+
+void InstallWaitHook(WaitHook* hook) {
+  waitHook = hook;
+}
+
+WaitHook* InstalledWaitHook() {
+  return waitHook;
 }
 
 std::string ModuleFileName() {
@@ -39,4 +48,13 @@ std::string CurrentDirectory() {
   }
   dir.resize(n);
   return dir;
+}
+
+std::string BaseName(const std::string& path) {
+#if defined(_WIN32)
+  std::size_t slash = path.find_last_of("\\/");
+#else
+  std::size_t slash = path.find_last_of('/');
+#endif
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <utility>
 
 #include "platform/IniReader.h"
@@ -142,6 +144,17 @@ win::DWORD FromSgIo(const sg_io_hdr& header, const unsigned char* sense, std::ui
       std::max<std::size_t>(sizeof sptd, senseBytes ? sptd.SenseInfoOffset + senseBytes : 0));
 }
 
+// Runs the blocking call on a thread of its own while this one keeps the window alive.
+template <class Call>
+auto CallAlive(Call call) {
+  WaitHook* hook = InstalledWaitHook();
+  if (!hook) return call();
+  auto result = std::async(std::launch::async, std::move(call));
+  while (result.wait_for(std::chrono::milliseconds(kKeepAliveSliceMs)) != std::future_status::ready)
+    hook->KeepAlive();
+  return result.get();
+}
+
 // The kernel returned, but did the command reach the drive and come back?
 int TransportError(const sg_io_hdr& header) {
   bool hostTimeout = header.host_status == kDidTimeOut;
@@ -201,11 +214,13 @@ win::HANDLE LinuxPlatform::CreateFileA(const char* path, win::DWORD access, win:
     }
     flags |= O_NONBLOCK;
   }
-  int fd = open(file.c_str(), flags, 0644);
+  // Opening a FIFO would wait for its other end; Windows never waits in CreateFileA.
+  int fd = open(file.c_str(), flags | O_NONBLOCK, 0644);
   if (fd < 0) {
     lastError = errno;
     return win::InvalidHandleValue();
   }
+  if (!(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return HandleOf(fd);
 }
 
@@ -221,7 +236,9 @@ win::BOOL LinuxPlatform::DeviceIoControl(win::HANDLE device, win::DWORD code, vo
   if (!ValidRecord(sptd, inSize, outSize)) return Fail(EINVAL);
   unsigned char sense[256] = {};
   sg_io_hdr header = ToSgIo(sptd, sense);
-  if (sgIo_(Descriptor(device), &header) < 0) return Fail(errno);
+  // errno belongs to the thread that made the call.
+  const int error = CallAlive([&] { return sgIo_(Descriptor(device), &header) < 0 ? errno : 0; });
+  if (error) return Fail(error);
   win::DWORD filled = FromSgIo(header, sense, record);
   if (returned) *returned = filled;
   if (int error = TransportError(header)) return Fail(error);
@@ -286,6 +303,38 @@ win::DWORD LinuxPlatform::SetFilePointer(win::HANDLE file, win::LONG distance,
   return static_cast<win::DWORD>(position);
 }
 
+win::DWORD LinuxPlatform::GetFileType(win::HANDLE file) {
+  struct stat info;
+  if (fstat(Descriptor(file), &info) != 0) {
+    lastError = errno;
+    return win::FILE_TYPE_UNKNOWN;
+  }
+  if (S_ISCHR(info.st_mode)) return win::FILE_TYPE_CHAR;
+  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return win::FILE_TYPE_PIPE;
+  return win::FILE_TYPE_DISK;
+}
+
+win::BOOL LinuxPlatform::GetFileInformationByHandle(win::HANDLE file,
+                                                    win::BY_HANDLE_FILE_INFORMATION* info) {
+  struct stat st;
+  if (!info) return Fail(EINVAL);
+  if (fstat(Descriptor(file), &st) != 0) return Fail(errno);
+  *info = {};
+  info->dwFileAttributes = S_ISDIR(st.st_mode)                        ? win::FILE_ATTRIBUTE_DIRECTORY
+                           : S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? win::FILE_ATTRIBUTE_DEVICE
+                                                                        : kFileAttributeNormal;
+  // The kernel's own device numbers fit in 32 bits: 12 of major, 20 of minor.
+  info->dwVolumeSerialNumber = static_cast<win::DWORD>(major(st.st_dev) << 20 | minor(st.st_dev));
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  info->nFileSizeHigh = static_cast<win::DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<win::DWORD>(size);
+  info->nNumberOfLinks = static_cast<win::DWORD>(st.st_nlink);
+  auto inode = static_cast<std::uint64_t>(st.st_ino);
+  info->nFileIndexHigh = static_cast<win::DWORD>(inode >> 32);
+  info->nFileIndexLow = static_cast<win::DWORD>(inode);
+  return 1;
+}
+
 win::BOOL LinuxPlatform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
   if (!(flags & win::MOVEFILE_REPLACE_EXISTING) && Exists(newName)) return Fail(EEXIST);
   if (rename(existing, newName) != 0) return Fail(errno);
@@ -345,6 +394,7 @@ win::DWORD LinuxPlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mil
     std::lock_guard<std::mutex> lock(mutex_);
     manual = manualResetEvents_.count(fd) != 0;
   }
+  WaitHook* hook = InstalledWaitHook();
   auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
     int wait = -1;
@@ -352,6 +402,9 @@ win::DWORD LinuxPlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mil
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
     }
+    const bool last = wait == 0;
+    if (hook && (wait < 0 || wait > static_cast<int>(kKeepAliveSliceMs)))
+      wait = static_cast<int>(kKeepAliveSliceMs);
     pollfd entry = {fd, POLLIN, 0};
     int ready = poll(&entry, 1, wait);
     if (ready < 0 && errno == EINTR) continue;
@@ -359,7 +412,9 @@ win::DWORD LinuxPlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mil
       lastError = ready < 0 ? errno : EBADF;
       return kWaitFailed;
     }
-    if (ready == 0) return win::WAIT_TIMEOUT;
+    if (ready == 0 && hook) hook->KeepAlive();
+    if (ready == 0 && (last || !hook)) return win::WAIT_TIMEOUT;
+    if (ready == 0) continue;
     if (manual) return win::WAIT_OBJECT_0;
     std::uint64_t count;
     // Reading takes the signal (auto-reset); another waiter may have been first.
@@ -462,9 +517,16 @@ win::DWORD LinuxPlatform::GetPrivateProfileStringA(const char* section, const ch
 }
 
 void LinuxPlatform::Sleep(win::DWORD milliseconds) {
-  timespec left = {static_cast<time_t>(milliseconds / 1000),
-                   static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  WaitHook* hook = InstalledWaitHook();
+  for (;;) {
+    const win::DWORD step =
+        hook ? std::min<win::DWORD>(milliseconds, kKeepAliveSliceMs) : milliseconds;
+    timespec left = {static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    milliseconds -= step;
+    if (milliseconds == 0) return;
+    hook->KeepAlive();
   }
 }
 

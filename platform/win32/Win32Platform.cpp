@@ -3,7 +3,53 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 static_assert(sizeof(win::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "OSVERSIONINFOA");
+static_assert(sizeof(win::BY_HANDLE_FILE_INFORMATION) == sizeof(::BY_HANDLE_FILE_INFORMATION),
+              "BY_HANDLE_FILE_INFORMATION");
+
+namespace {
+
+// Waits for the handle (none: for the time alone) and lets the hook keep the window alive:
+// the wait wakes for every message the thread gets, and at least once a slice.
+DWORD WaitAlive(WaitHook& hook, HANDLE handle, DWORD milliseconds) {
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    const DWORD spent = ::GetTickCount() - start;
+    const DWORD left =
+        milliseconds == INFINITE ? INFINITE : (spent < milliseconds ? milliseconds - spent : 0);
+    const DWORD slice = std::min<DWORD>(left, kKeepAliveSliceMs);
+    const DWORD woke = ::MsgWaitForMultipleObjects(handle ? 1 : 0, handle ? &handle : nullptr,
+                                                   FALSE, slice, QS_ALLINPUT);
+    if (handle && (woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED_0)) return woke;
+    if (woke == WAIT_FAILED) return woke;
+    hook.KeepAlive();
+    if (left == 0) return WAIT_TIMEOUT;
+  }
+}
+
+struct IoctlCall {
+  HANDLE device;
+  DWORD code;
+  void* in;
+  DWORD inSize;
+  void* out;
+  DWORD outSize;
+  DWORD returned;
+  BOOL ok;
+  DWORD error;
+};
+
+DWORD WINAPI RunIoctl(LPVOID parameter) {
+  IoctlCall& call = *static_cast<IoctlCall*>(parameter);
+  call.ok = ::DeviceIoControl(call.device, call.code, call.in, call.inSize, call.out, call.outSize,
+                              &call.returned, nullptr);
+  call.error = ::GetLastError();
+  return 0;
+}
+
+}  // namespace
 
 win::BOOL Win32Platform::GetVersionExA(win::OSVERSIONINFOA* info) {
 #pragma GCC diagnostic push
@@ -22,6 +68,21 @@ win::HANDLE Win32Platform::CreateFileA(const char* path, win::DWORD access, win:
 win::BOOL Win32Platform::DeviceIoControl(win::HANDLE device, win::DWORD code, void* in,
                                          win::DWORD inSize, void* out, win::DWORD outSize,
                                          win::DWORD* returned, void* overlapped) {
+  // The call stays synchronous for the caller; a thread of its own makes it, so that this
+  // one can keep the window alive. The device needs no overlapped open for that.
+  WaitHook* hook = InstalledWaitHook();
+  if (hook && !overlapped) {
+    IoctlCall call = {static_cast<HANDLE>(device), code, in, inSize, out, outSize, 0, FALSE, 0};
+    if (HANDLE thread = ::CreateThread(nullptr, 0, RunIoctl, &call, 0, nullptr)) {
+      // The call's record lives here: never leave before the thread has ended.
+      if (WaitAlive(*hook, thread, INFINITE) != WAIT_OBJECT_0)
+        ::WaitForSingleObject(thread, INFINITE);
+      ::CloseHandle(thread);
+      if (returned) *returned = call.returned;
+      ::SetLastError(call.error);
+      return call.ok;
+    }
+  }
   DWORD count = 0;
   BOOL ok = ::DeviceIoControl(device, code, in, inSize, out, outSize, &count,
                               static_cast<LPOVERLAPPED>(overlapped));
@@ -53,6 +114,13 @@ win::DWORD Win32Platform::SetFilePointer(win::HANDLE file, win::LONG distance,
   DWORD low = ::SetFilePointer(file, distance, distanceHigh ? &high : nullptr, method);
   if (distanceHigh) *distanceHigh = high;
   return low;
+}
+
+win::DWORD Win32Platform::GetFileType(win::HANDLE file) { return ::GetFileType(file); }
+
+win::BOOL Win32Platform::GetFileInformationByHandle(win::HANDLE file,
+                                                    win::BY_HANDLE_FILE_INFORMATION* info) {
+  return ::GetFileInformationByHandle(file, reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));
 }
 
 win::BOOL Win32Platform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
@@ -92,6 +160,8 @@ win::HANDLE Win32Platform::CreateEventA(void* security, win::BOOL manualReset,
 }
 
 win::DWORD Win32Platform::WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) {
+  if (WaitHook* hook = InstalledWaitHook())
+    return WaitAlive(*hook, static_cast<HANDLE>(handle), milliseconds);
   return ::WaitForSingleObject(handle, milliseconds);
 }
 
@@ -128,7 +198,12 @@ win::DWORD Win32Platform::GetPrivateProfileStringA(const char* section, const ch
   return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName);
 }
 
-void Win32Platform::Sleep(win::DWORD milliseconds) { ::Sleep(milliseconds); }
+void Win32Platform::Sleep(win::DWORD milliseconds) {
+  if (WaitHook* hook = InstalledWaitHook())
+    WaitAlive(*hook, nullptr, milliseconds);
+  else
+    ::Sleep(milliseconds);
+}
 
 bool Win32Platform::EnableShutdownPrivilege() {
   HANDLE token = nullptr;
