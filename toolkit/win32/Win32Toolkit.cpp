@@ -2,6 +2,7 @@
 #include "toolkit/win32/Win32Toolkit.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -13,18 +14,24 @@
 namespace {
 
 const char kPanelClass[] = "TPanel";
+const char kApplicationClass[] = "TApplication";
 const char kFontFace[] = "Tahoma";  // the resource's "System"/Big5 font lacks a usable face
 constexpr int kDesignDpi = 96;
 constexpr int kComboDropItems = 8;
 constexpr int kEditMargins = 4;       // a combo box's edit field keeps from its text
+constexpr int kCaptionInset = 8;      // a group box's caption from its sides, and more
+constexpr int kButtonMargin = 4;      // a push button's caption from its sides
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, newer than the headers' target
 
 // ICC_STANDARD_CLASSES, of comctl32 6 and newer than the headers' target.
 constexpr DWORD kStandardClasses = 0x4000;
 
 // The form's font at the DPI; an average character width other than 0 condenses it.
+// The resource names a bitmap font whose 16 pixels are its whole cell, and the boxes are
+// drawn round that cell (16-pixel list items, the progress bar 16 pixels below the
+// caption's top): our font is asked for by its cell height too, so its descenders fit.
 HFONT CreateFormFont(const FormResource& form, unsigned dpi, int averageWidth) {
-  return CreateFontA(MulDiv(form.fontHeight, static_cast<int>(dpi), form.pixelsPerInch),
+  return CreateFontA(MulDiv(std::abs(form.fontHeight), static_cast<int>(dpi), form.pixelsPerInch),
                      averageWidth, 0, 0, form.fontBold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_SWISS, kFontFace);
@@ -146,6 +153,9 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       case WM_CLOSE:
         toolkit->OnFormClose();
         return 0;
+      case WM_QUERYENDSESSION:
+        // Logging off mid-flash would cut the drive off mid-commit.
+        return toolkit->Running() ? FALSE : TRUE;
       case WM_ACTIVATE:
         if (LOWORD(wParam) == WA_INACTIVE)
           toolkit->RememberFocus();
@@ -185,6 +195,20 @@ LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM l
   LRESULT result = 0;
   if (ContainerMessage(ToolkitOf(window), message, wParam, lParam, &result)) return result;
   return CallWindowProcA(buttonProc, window, message, wParam, lParam);
+}
+
+// The application's own window: invisible, but its task-bar button carries the application
+// title while the start-up boxes show and the main window does not yet. A click on the
+// button leads to the box.
+LRESULT CALLBACK ApplicationProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE) {
+    HWND popup = GetLastActivePopup(window);
+    if (popup && popup != window && IsWindowEnabled(popup)) {
+      SetForegroundWindow(popup);
+      return 0;
+    }
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
 }
 
 void RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC procedure) {
@@ -238,9 +262,18 @@ Win32Toolkit::Win32Toolkit(HINSTANCE__* instance) : instance_(instance) {
     INITCOMMONCONTROLSEX classes = {sizeof classes, kind};
     InitCommonControlsEx(&classes);
   }
+  // The window answers during a flash; the system must never swap it for a ghost that
+  // offers to end the program.
+  using DisableGhostingFn = void(WINAPI*)();
+  if (auto disableGhosting =
+          SystemFunction<DisableGhostingFn>("user32.dll", "DisableProcessWindowsGhosting"))
+    disableGhosting();
+  InstallWaitHook(this);
 }
 
 Win32Toolkit::~Win32Toolkit() {
+  if (InstalledWaitHook() == this) InstallWaitHook(nullptr);
+  ForgetApplicationWindow();
   if (window_) DestroyWindow(window_);
   if (font_) DeleteObject(font_);
   for (HFONT font : fittedFonts_)
@@ -265,6 +298,11 @@ void Win32Toolkit::CreateWindowFrom(const FormResource& form, FormEventSink* sin
   std::string formClass = std::string("T") + form.name;
   RegisterWindowClass(instance_, formClass.c_str(), FormProc);
   RegisterWindowClass(instance_, kPanelClass, PanelProc);
+  RegisterWindowClass(instance_, kApplicationClass, ApplicationProc);
+  application_ = CreateWindowExA(WS_EX_APPWINDOW, kApplicationClass, title_.c_str(),
+                                 WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, form.left, form.top, 0, 0,
+                                 nullptr, nullptr, instance_, nullptr);
+  if (application_) ShowWindow(application_, SW_SHOWNA);
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   window_ = CreateWindowExA(WS_EX_CONTROLPARENT, formClass.c_str(), "", style, form.left, form.top,
                             form.width, form.height, nullptr, nullptr, instance_, this);
@@ -377,7 +415,10 @@ std::vector<std::string> Win32Toolkit::OneLineTexts(ControlId control, int* room
   RECT box = {};
   GetClientRect(window, &box);
   *room = static_cast<int>(box.right);
-  if (Resource(control)->kind == ControlKind::ComboBox) {
+  const ControlKind kind = Resource(control)->kind;
+  if (kind == ControlKind::GroupBox) *room -= 2 * Scale(kCaptionInset);
+  if (kind == ControlKind::Button) *room -= 2 * Scale(kButtonMargin);
+  if (kind == ControlKind::ComboBox) {
     COMBOBOXINFO info = {};
     info.cbSize = sizeof info;
     RECT format = {};
@@ -397,8 +438,9 @@ std::vector<std::string> Win32Toolkit::OneLineTexts(ControlId control, int* room
 }
 
 // Our font is wider than the one the window was designed with: a caption too wide for
-// its label would wrap its last words out of the label's box, and a combo box would
-// scroll its entry's start out of sight. Such a control gets our font condensed.
+// its label would wrap its last words out of the label's box, a combo box would scroll
+// its entry's start out of sight, and a group box or button would cut its caption off.
+// Such a control gets our font condensed.
 void Win32Toolkit::FitText(ControlId control) {
   HWND window = Handle(control);
   int room = 0, average = 0;
@@ -428,11 +470,23 @@ void Win32Toolkit::FitText(ControlId control) {
   kept = font == font_ ? nullptr : font;
 }
 
-void Win32Toolkit::FitTexts() {
-  for (std::size_t i = 0; i < form_->controlCount; ++i) {
-    ControlKind kind = form_->controls[i].kind;
-    if (kind == ControlKind::Label || kind == ControlKind::ComboBox) FitText(form_->controls[i].id);
+bool Win32Toolkit::ShowsOneLineText(ControlId control) const {
+  const ControlResource* resource = Resource(control);
+  if (!resource) return false;
+  switch (resource->kind) {
+    case ControlKind::Label:
+    case ControlKind::ComboBox:
+    case ControlKind::GroupBox:
+    case ControlKind::Button:
+      return true;
+    default:
+      return false;
   }
+}
+
+void Win32Toolkit::FitTexts() {
+  for (std::size_t i = 0; i < form_->controlCount; ++i)
+    if (ShowsOneLineText(form_->controls[i].id)) FitText(form_->controls[i].id);
 }
 
 int Win32Toolkit::FontCellHeight(HWND control) const {
@@ -471,9 +525,13 @@ void Win32Toolkit::OnDpiChanged(unsigned dpi, const void* suggestedRect) {
 }
 
 int Win32Toolkit::RunMessageLoop() {
-  if (quitPosted_ || closed_ || !window_) return 0;
+  if (quitPosted_ || closed_ || !window_) {
+    ForgetApplicationWindow();
+    return 0;
+  }
   ShowWindow(window_, SW_SHOWNORMAL);
   UpdateWindow(window_);
+  ForgetApplicationWindow();  // the window has a task-bar button of its own now
   SetForegroundWindow(window_);
   if (HWND first = GetNextDlgTabItem(window_, nullptr, FALSE)) SetFocus(first);
   MSG message;
@@ -491,12 +549,22 @@ void Win32Toolkit::PostQuit() {
 }
 
 void Win32Toolkit::CloseMainWindow() {
-  if (window_) SendMessageA(window_, WM_CLOSE, 0, 0);
+  if (!window_) return;
+  closingByProgram_ = true;
+  SendMessageA(window_, WM_CLOSE, 0, 0);
+  closingByProgram_ = false;
+}
+
+void Win32Toolkit::ForgetApplicationWindow() {
+  if (application_) DestroyWindow(application_);
+  application_ = nullptr;
 }
 
 // The controls stay until the toolkit goes: the form's destruction handler may still
-// read them.
+// read them. Only the program closes the window while a handler runs: a flash must not
+// be cut off mid-commit.
 void Win32Toolkit::OnFormClose() {
+  if (Running() && !closingByProgram_) return;
   closed_ = true;
   ShowWindow(window_, SW_HIDE);
   PostQuitMessage(0);
@@ -512,7 +580,7 @@ void Win32Toolkit::RestoreFocus() {
 }
 
 int Win32Toolkit::Box(const std::string& text, const std::string& title, unsigned flags) {
-  HWND owner = window_;
+  HWND owner = application_ && !IsWindowVisible(window_) ? application_ : window_;
   if (!owner) flags |= MB_TASKMODAL;
   return MessageBoxA(owner, text.c_str(), title.c_str(), flags | MB_SETFOREGROUND);
 }
@@ -546,9 +614,7 @@ void Win32Toolkit::SetText(ControlId control, const std::string& text) {
   HWND window = Handle(control);
   if (!window) return;
   SetWindowTextA(window, text.c_str());
-  const ControlResource* resource = Resource(control);
-  if (resource && (resource->kind == ControlKind::Label || resource->kind == ControlKind::ComboBox))
-    FitText(control);
+  if (ShowsOneLineText(control)) FitText(control);
 }
 
 std::string Win32Toolkit::GetText(ControlId control) {
@@ -701,8 +767,31 @@ void Win32Toolkit::ProgressStepIt() {
   ProgressSetPosition(ProgressPosition() + progressStep_);
 }
 
+// One handler at a time: what a run lets through (a message sent to the window, a box's
+// own loop) starts nothing new.
 void Win32Toolkit::Deliver(ControlId control, ControlEvent event) {
-  if (sink_ && event != ControlEvent::None) sink_->DispatchEvent(control, event);
+  if (!sink_ || event == ControlEvent::None || Running()) return;
+  struct Run {
+    explicit Run(int& depth) : depth_(depth) { ++depth_; }
+    ~Run() { --depth_; }
+    int& depth_;
+  } run(running_);
+  sink_->DispatchEvent(control, event);
+}
+
+// While a drive command is outstanding: paint, answer what the system sends (any peek
+// does), drop the user's input and requests to close; the rest waits for the loop.
+void Win32Toolkit::KeepAlive() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+  }
+  while (PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE)) {
+  }
+  while (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE)) {
+    const WPARAM command = message.wParam & 0xFFF0;
+    if (command == SC_MINIMIZE || command == SC_RESTORE) DispatchMessageA(&message);
+  }
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT)) DispatchMessageA(&message);
 }
 
 // The notifications that stand for the resource's events: a choice in the combo box's

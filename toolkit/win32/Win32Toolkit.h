@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "toolkit/Toolkit.h"
 
 // The handle types of <windows.h>, declared as it declares them (STRICT), so that this
@@ -17,7 +18,7 @@ struct HINSTANCE__;
 
 constexpr int kControlIdBase = 100;
 
-class Win32Toolkit : public Toolkit {
+class Win32Toolkit : public Toolkit, public WaitHook {
  public:
   explicit Win32Toolkit(HINSTANCE__* instance);
   ~Win32Toolkit() override;
@@ -62,16 +63,22 @@ class Win32Toolkit : public Toolkit {
   void ShowMessage(const std::string& text) override;
   void SetBusyCursor(bool busy) override;
 
+  // Installed as the platform's wait hook from construction on.
+  void KeepAlive() override;
+
+  // The native window of a control (ControlId::Form: the window), for tests.
+  HWND__* Handle(ControlId control) const;
+
   // Window-procedure entry points; not for the program's code.
   bool OnCommand(unsigned code, int id);
   bool BusyCursorWanted() const { return busy_; }
+  bool Running() const { return running_ > 0; }  // a handler runs
   void OnFormClose();
   void OnDpiChanged(unsigned dpi, const void* suggestedRect);
   void RememberFocus();
   void RestoreFocus();
 
  private:
-  HWND__* Handle(ControlId control) const;
   const ControlResource* Resource(ControlId control) const;
   void CreateControl(const ControlResource& control);
   void OrderTabStops();
@@ -80,6 +87,7 @@ class Win32Toolkit : public Toolkit {
   void FitComboHeight(HWND__* combo, int height);
   int FontCellHeight(HWND__* control) const;
   std::vector<std::string> OneLineTexts(ControlId control, int* room) const;
+  bool ShowsOneLineText(ControlId control) const;
   void FitText(ControlId control);
   void FitTexts();
   int Scale(int value) const;
@@ -87,12 +95,14 @@ class Win32Toolkit : public Toolkit {
   void ForgetTypedSelection();
   void SetProgressRange();
   int Box(const std::string& text, const std::string& title, unsigned flags);
+  void ForgetApplicationWindow();
 
   HINSTANCE__* instance_;
   std::string title_;
   const FormResource* form_ = nullptr;
   FormEventSink* sink_ = nullptr;
   HWND__* window_ = nullptr;
+  HWND__* application_ = nullptr;  // until the window shows
   HWND__* controls_[kControlCount] = {};
   HWND__* focus_ = nullptr;
   HFONT__* font_ = nullptr;
@@ -102,6 +112,8 @@ class Win32Toolkit : public Toolkit {
   bool quitPosted_ = false;
   bool closed_ = false;
   bool busy_ = false;
+  int running_ = 0;
+  bool closingByProgram_ = false;
   std::string fileDirectory_;
   std::string fileMask_;
   int progressMin_ = 0, progressMax_ = 100, progressStep_ = 10;
