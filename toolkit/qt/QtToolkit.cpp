@@ -10,6 +10,7 @@
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QSignalBlocker>
+#include <QtCore/QStringList>
 #include <QtGui/QCloseEvent>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
@@ -23,6 +24,7 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QStyleOptionComboBox>
 #include <QtWidgets/QStyleOptionGroupBox>
 #include <QtWidgets/QStylePainter>
 #include <QtWidgets/QStyledItemDelegate>
@@ -46,17 +48,40 @@ int Index(ControlId id) {
   return static_cast<int>(id);
 }
 
+constexpr int kFormStretch = 80;
+constexpr int kCaptionInset = 8;  // a group box's caption from its sides
+constexpr int kCaptionPad = 2;    // the frame line cleared on either side of the caption
+
 // The resource names a Windows bitmap font with a Chinese character set; neither exists
-// here. A condensed sans-serif, narrowed a little more, keeps the pixel height and the
-// boldness and fits the texts into the controls sized for the bitmap font: the flash
-// label of the example vendor into its 369 pixels, "FLASH" into its 57-pixel button.
+// here. A condensed sans-serif, narrowed a little more, keeps the boldness and fits the
+// texts into the controls sized for the bitmap font. That font's 16 pixels are its whole
+// cell, and the boxes are drawn round it (16-pixel list items, the progress bar 16 pixels
+// below the caption's top): ours is the largest whose cell fits too, descenders included.
 QFont FormFont(const FormResource& form) {
   QFont font(QStringLiteral("DejaVu Sans Condensed"));
   font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(std::max(1, std::abs(form.fontHeight)));
   font.setBold(form.fontBold);
-  font.setStretch(80);
+  font.setStretch(kFormStretch);
+  const int cell = std::max(1, std::abs(form.fontHeight));
+  for (int size = cell; size >= 1; --size) {
+    font.setPixelSize(size);
+    if (QFontMetrics(font).height() <= cell) break;
+  }
   return font;
+}
+
+// The widget's font narrowed until every text fits the room, but never below three
+// fifths of the form's width: what the Windows toolkit does for its controls.
+void FitFont(QWidget& widget, const QFont& form, const QStringList& texts, int room) {
+  QFont font = form;
+  for (int stretch = kFormStretch; stretch >= kFormStretch * 3 / 5; --stretch) {
+    font.setStretch(stretch);
+    const QFontMetrics metrics(font);
+    int widest = 0;
+    for (const QString& text : texts) widest = std::max(widest, metrics.horizontalAdvance(text));
+    if (widest <= room) break;
+  }
+  if (widget.font() != font) widget.setFont(font);
 }
 
 // An auto-sized window takes the extent of its direct children as its client size;
@@ -123,6 +148,45 @@ void ApplyItemHeight(QAbstractItemView* view, int itemHeight) {
   throw std::out_of_range("List index out of bounds");
 }
 
+// What the user does with keys, mouse, pen and touch, on its way to any widget.
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Drops the user's input while it is installed. Qt's own ExcludeUserInputEvents would
+// only put the input off: clicks made during a flash would reach the window after it.
+class InputDrop : public QObject {
+ public:
+  InputDrop() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputDrop() override { QCoreApplication::instance()->removeEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override { return IsUserInput(event->type()); }
+};
+
 }  // namespace
 
 namespace qtk {
@@ -132,7 +196,13 @@ class MainWindow : public QWidget {
   explicit MainWindow(QtToolkit& toolkit) : toolkit_(toolkit) {}
 
  protected:
+  // Only the program closes the window while a handler runs: a flash must not be cut
+  // off mid-commit.
   void closeEvent(QCloseEvent* event) override {
+    if (event->spontaneous() && toolkit_.Running()) {
+      event->ignore();
+      return;
+    }
     QWidget::closeEvent(event);
     if (event->isAccepted()) toolkit_.MainWindowClosed();
   }
@@ -178,14 +248,13 @@ class GroupBox : public QGroupBox {
     initStyleOption(&option);
     const QString caption = option.text;
     const QFontMetrics metrics(font());
-    const int line = metrics.capHeight() / 2 + 1;
     option.text.clear();
-    option.rect.setTop(line);
+    option.rect.setTop(metrics.height() / 2);
     painter.drawComplexControl(QStyle::CC_GroupBox, option);
     if (caption.isEmpty()) return;
-    // The caption's cap height starts at the top edge; the empty ascent above it is cut.
-    const int top = metrics.capHeight() - metrics.ascent();
-    QRect text(8, top, metrics.horizontalAdvance(caption) + 4, metrics.height());
+    // The caption's whole cell, descenders included, lies above the children.
+    QRect text(kCaptionInset, 0, metrics.horizontalAdvance(caption) + 2 * kCaptionPad,
+               metrics.height());
     painter.fillRect(text, palette().window());
     painter.drawText(text, Qt::AlignHCenter | Qt::AlignTop, caption);
   }
@@ -220,9 +289,11 @@ class FileList : public QListWidget {
 // last visible window (a start-up dialog) went away.
 QtToolkit::QtToolkit() {
   QApplication::setQuitOnLastWindowClosed(false);
+  InstallWaitHook(this);
 }
 
 QtToolkit::~QtToolkit() {
+  if (InstalledWaitHook() == this) InstallWaitHook(nullptr);
   SetBusyCursor(false);
   window_.reset();
 }
@@ -256,11 +327,13 @@ qtk::FileList& QtToolkit::Files() const {
 void QtToolkit::CreateWindowFrom(const FormResource& form, FormEventSink* sink) {
   sink_ = sink;
   combo_ = nullptr;
+  label_ = nullptr;
   files_ = nullptr;
   progress_ = nullptr;
   window_ = std::make_unique<qtk::MainWindow>(*this);
   window_->setObjectName(form.name);
-  window_->setFont(FormFont(form));
+  formFont_ = FormFont(form);
+  window_->setFont(formFont_);
   widgets_[Index(ControlId::Form)] = window_.get();
   kinds_[Index(ControlId::Form)] = ControlKind::Form;
   // Qt's logical pixels are 96 per inch, the resource's own unit.
@@ -270,6 +343,8 @@ void QtToolkit::CreateWindowFrom(const FormResource& form, FormEventSink* sink) 
   else
     window_->resize(ClientSize(form));
   for (std::size_t i = 0; i < form.controlCount; ++i) BuildControl(form.controls[i]);
+  // A screen reader names the combo box by the label, as Windows does for its controls.
+  if (label_ && combo_) label_->setBuddy(combo_);
   SetTabOrder(form);
   for (std::size_t i = 0; i < form.controlCount; ++i) ConnectEvents(form.controls[i]);
 }
@@ -282,6 +357,7 @@ QWidget* QtToolkit::NewWidget(const ControlResource& control, QWidget* parent) {
       auto* label = new QLabel(parent);
       label->setTextFormat(Qt::PlainText);
       label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      label_ = label;
       return label;
     }
     case ControlKind::ComboBox: {
@@ -296,12 +372,14 @@ QWidget* QtToolkit::NewWidget(const ControlResource& control, QWidget* parent) {
     case ControlKind::FileListBox:
       files_ = new qtk::FileList(parent);
       ApplyItemHeight(files_, control.itemHeight);
+      files_->setAccessibleName(QStringLiteral("Firmware files"));
       return files_;
     case ControlKind::GroupBox:
       return new qtk::GroupBox(parent);
     case ControlKind::ProgressBar:
       progress_ = new QProgressBar(parent);
       progress_->setTextVisible(false);
+      progress_->setAccessibleName(QStringLiteral("Progress"));
       return progress_;
     case ControlKind::Button: {
       auto* button = new QPushButton(parent);
@@ -383,9 +461,15 @@ void QtToolkit::ConnectEvents(const ControlResource& control) {
   }
 }
 
-// Exceptions must not unwind through Qt's event loop.
+// Exceptions must not unwind through Qt's event loop. One handler at a time: what a run
+// lets through (a box's own loop) starts nothing new.
 void QtToolkit::Deliver(ControlId control, ControlEvent event) {
-  if (!sink_) return;
+  if (!sink_ || Running()) return;
+  struct Run {
+    explicit Run(int& depth) : depth_(depth) { ++depth_; }
+    ~Run() { --depth_; }
+    int& depth_;
+  } run(running_);
   try {
     sink_->DispatchEvent(control, event);
   } catch (const std::exception& e) {
@@ -410,6 +494,13 @@ void QtToolkit::UserTypedIntoCombo(ControlId control, ControlEvent event) {
     edit->setCursorPosition(cursor);
   }
   Deliver(control, event);
+}
+
+// While a drive command is outstanding: paint, answer the window system (its pings,
+// exposures, the close request, which the window refuses), drop the user's input.
+void QtToolkit::KeepAlive() {
+  InputDrop drop;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void QtToolkit::MainWindowClosed() {
@@ -458,6 +549,8 @@ void QtToolkit::SetText(ControlId control, const std::string& text) {
       break;
     case ControlKind::GroupBox:
       static_cast<QGroupBox&>(widget).setTitle(value);
+      // Read out as the status it shows, as Windows reads a group box by its caption.
+      widget.setAccessibleName(value.isEmpty() ? QStringLiteral("Status") : value);
       break;
     case ControlKind::Button:
       static_cast<QPushButton&>(widget).setText(value);
@@ -466,6 +559,47 @@ void QtToolkit::SetText(ControlId control, const std::string& text) {
     case ControlKind::ProgressBar:
       break;  // kept, not shown
   }
+  FitText(control);
+}
+
+// The texts a control shows on one line, and the pixels it has for them.
+QStringList QtToolkit::OneLineTexts(ControlId control, int* room) const {
+  QWidget& widget = Require(control);
+  switch (kinds_[Index(control)]) {
+    case ControlKind::Label:
+      *room = static_cast<QLabel&>(widget).contentsRect().width();
+      return {static_cast<QLabel&>(widget).text()};
+    case ControlKind::GroupBox:
+      *room = widget.width() - 2 * (kCaptionInset + kCaptionPad);
+      return {static_cast<QGroupBox&>(widget).title()};
+    case ControlKind::Button:
+      *room = widget.width() - 2 * widget.style()->pixelMetric(QStyle::PM_ButtonMargin);
+      return {static_cast<QPushButton&>(widget).text()};
+    case ControlKind::ComboBox: {
+      QStyleOptionComboBox option;
+      option.initFrom(combo_);
+      option.editable = true;
+      option.frame = combo_->hasFrame();
+      const QRect field = combo_->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                          QStyle::SC_ComboBoxEditField, combo_);
+      // The edit field keeps 2 pixels either side and a cursor after the text.
+      *room = field.width() - 2 * 2 - 2;
+      QStringList texts{combo_->currentText()};
+      for (int i = 0; i < combo_->count(); ++i) texts << combo_->itemText(i);
+      return texts;
+    }
+    default:
+      *room = 0;
+      return {};
+  }
+}
+
+// Our font is wider than the one the window was designed with: a control whose text
+// would not fit gets it narrowed, as the Windows toolkit does.
+void QtToolkit::FitText(ControlId control) {
+  int room = 0;
+  const QStringList texts = OneLineTexts(control, &room);
+  if (!texts.isEmpty() && room > 0) FitFont(Require(control), formFont_, texts, room);
 }
 
 std::string QtToolkit::GetText(ControlId control) {
@@ -506,6 +640,7 @@ void QtToolkit::ChangeComboItems(const std::function<void(QComboBox&)>& change) 
   change(combo);
   combo.setCurrentIndex(index < combo.count() ? index : -1);
   combo.setEditText(text);
+  FitText(ControlId::ComboBox);
 }
 
 void QtToolkit::ComboAdd(const std::string& text) {

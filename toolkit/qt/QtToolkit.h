@@ -9,11 +9,15 @@
 #include <vector>
 
 #include <QtCore/QPointer>
+#include <QtCore/QStringList>
+#include <QtGui/QFont>
 
+#include "platform/Platform.h"
 #include "toolkit/Toolkit.h"
 
 class QComboBox;
 class QEventLoop;
+class QLabel;
 class QProgressBar;
 class QString;
 class QWidget;
@@ -23,8 +27,8 @@ class FileList;
 class MainWindow;
 }  // namespace qtk
 
-// Needs a QApplication that outlives it.
-class QtToolkit : public Toolkit {
+// Needs a QApplication that outlives it. Installs itself as the platform's wait hook.
+class QtToolkit : public Toolkit, public WaitHook {
  public:
   QtToolkit();
   ~QtToolkit() override;
@@ -69,9 +73,12 @@ class QtToolkit : public Toolkit {
   void ShowMessage(const std::string& text) override;
   void SetBusyCursor(bool busy) override;
 
+  void KeepAlive() override;
+
   // The native widgets, for tests and screenshots; nullptr before the window exists.
   QWidget* Widget(ControlId control) const;
   bool QuitPosted() const { return quitPosted_; }
+  bool Running() const { return running_ > 0; }  // a handler runs
 
  private:
   friend class qtk::MainWindow;
@@ -85,6 +92,8 @@ class QtToolkit : public Toolkit {
   void UserTypedIntoCombo(ControlId control, ControlEvent event);
   void ChangeComboItems(const std::function<void(QComboBox&)>& change);
   void MainWindowClosed();
+  QStringList OneLineTexts(ControlId control, int* room) const;
+  void FitText(ControlId control);
   void ShowProgress();
   ModalResult RunBox(int icon, const QString& title, const std::string& text,
                      DialogButtons buttons);
@@ -98,6 +107,8 @@ class QtToolkit : public Toolkit {
   QPointer<QWidget> widgets_[kControlCount];
   ControlKind kinds_[kControlCount] = {};
   std::string texts_[kControlCount];  // of controls that do not show their text
+  QFont formFont_;
+  QLabel* label_ = nullptr;
   QComboBox* combo_ = nullptr;
   qtk::FileList* files_ = nullptr;
   QProgressBar* progress_ = nullptr;
@@ -107,5 +118,6 @@ class QtToolkit : public Toolkit {
   bool quitPosted_ = false;
   bool windowClosed_ = false;
   bool busy_ = false;
+  int running_ = 0;
   QEventLoop* loop_ = nullptr;
 };
