@@ -117,7 +117,7 @@ class TFlashForm : public TForm {
   // Start-up.
   void StartBuilder();
   void StartFlashProgram();
-  bool PayloadImageIsSound();
+  bool PayloadIsSound();
   void StopStartUp(const std::string& report);
   std::string WarningText(bool withRange) const;
   std::string ErrorReportStart(bool withRange) const;

@@ -59,15 +59,31 @@ void TFlashForm::StartBuilder() {
   FlashButton.SetEnabled(false);
 }
 
-// A flash program whose image length the flash cannot send in whole chunks, or that
-// would read past the firmware area, must never reach a drive.
-bool TFlashForm::PayloadImageIsSound() {
-  std::uint32_t length = PayloadFirmwareLength(Payload());
-  if (length != 0 && length <= kFirmwareAreaSize && length % kIoBufferSize == 0) return true;
-  MessageDlg(Format("\nERROR:\n\nThis flash program is damaged: its firmware image is %u bytes "
-                    "long, but it must be a multiple of 16384 bytes, from 16384 to 524288.\n"
-                    "\nNothing was sent to any drive.\n",
-                    static_cast<unsigned>(length)),
+// A flash program whose image length the flash cannot send in whole chunks, that would
+// read past the firmware area, or whose chip table would copy a profile past its data or
+// its work buffer, must never reach a drive.
+bool TFlashForm::PayloadIsSound() {
+  const FlashPayloadRecord& p = Payload();
+  std::uint32_t length = PayloadFirmwareLength(p);
+  int entry = FirstUnsoundChipEntry(p);
+  std::string damage;
+  if (length == 0 || length > kFirmwareAreaSize || length % kIoBufferSize != 0) {
+    damage = Format(
+        "its firmware image is %u bytes long, but it must be a multiple of 16384 "
+        "bytes, from 16384 to 524288",
+        static_cast<unsigned>(length));
+  } else if (entry >= 0) {
+    damage = Format(
+        "entry %d of its chip table gives a profile of %u bytes at offset %u, "
+        "beyond the %u bytes of profiles it carries",
+        entry, ChipProfileLength(p.ChipTable[entry]),
+        static_cast<unsigned>(ChipProfileOffset(p, entry)),
+        static_cast<unsigned>(kChipProfilesSize));
+  } else {
+    return true;
+  }
+  MessageDlg("\nERROR:\n\nThis flash program is damaged: " + damage +
+                 ".\n\nNothing was sent to any drive.\n",
              DialogKind::Error, DialogButtons::Ok);
   Application.Terminate();
   Close();
@@ -104,7 +120,7 @@ void TFlashForm::StopStartUp(const std::string& report) {
 }
 
 void TFlashForm::StartFlashProgram() {
-  if (!PayloadImageIsSound()) return;
+  if (!PayloadIsSound()) return;
   const FlashPayloadRecord& p = Payload();
   VendorName = FieldText(p.VendorText, kTextFieldSize);
   ModelName = FieldText(p.ModelText, kTextFieldSize);

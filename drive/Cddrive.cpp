@@ -494,8 +494,13 @@ void ResetModule() {
   M.dataBuffer = nullptr;
   M.dataBufferLength = 0;
   M.missingLibraryShown = false;
-  // What stuck requests hold stays held: the layer of the case that made it may still
-  // write there.
+  // Out of sight but still reachable: what a stuck request held was never freed.
+  static std::vector<const void*> forgotten;
+  forgotten.insert(forgotten.end(), M.heldBuffers.begin(), M.heldBuffers.end());
+  forgotten.insert(forgotten.end(), M.stuckDrives.begin(), M.stuckDrives.end());
+  M.heldBuffers.clear();
+  M.stuckDrives.clear();
+  M.keptEvents.clear();
 }
 
 }  // namespace cddrive

@@ -106,7 +106,7 @@ win::DWORD AspiLayer::Exec(aspi::SRB_ExecSCSICmd* srb) {
     return srb->SRB_Status;
   }
   const auto delay = std::chrono::milliseconds(bus_.CompletionDelayMs(drive, srb->CDBByte));
-  queue_.push_back(Request{srb, Clock::now() + delay});
+  Enqueue(Request{srb, Clock::now() + delay});
   lock.unlock();
   wake_.notify_all();
   return aspi::SS_PENDING;
@@ -126,7 +126,11 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
   } else if (stuck != stuck_.end() && stuck->lateMs >= 0) {
     // Takes the abort, then completes all the same, long after.
     const auto due = Clock::now() + std::chrono::milliseconds(stuck->lateMs);
-    queue_.push_back(Request{target, due, true});
+    if (stuck->lateMs == 0) {
+      parked_.push_back(target);
+    } else {
+      Enqueue(Request{target, due, true});
+    }
     stuck_.erase(stuck);
     wake_.notify_all();
     return srb->SRB_Status = aspi::SS_COMP;
@@ -138,6 +142,13 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
   SetStatus(&target->SRB_Status, aspi::SS_ABORTED);
   idle_.notify_all();
   return srb->SRB_Status = aspi::SS_COMP;
+}
+
+// In order of completion: a request held for long must not hold up those behind it.
+void AspiLayer::Enqueue(const Request& request) {
+  auto later = std::upper_bound(queue_.begin(), queue_.end(), request.due,
+                                [](Clock::time_point due, const Request& r) { return due < r.due; });
+  queue_.insert(later, request);
 }
 
 void AspiLayer::Complete(const Request& request) {
@@ -195,6 +206,15 @@ void AspiLayer::Worker() {
   }
 }
 
+void AspiLayer::CompleteParked() {
+  {
+    std::lock_guard<Mutex> lock(mutex_);
+    for (aspi::SRB_ExecSCSICmd* srb : parked_) Enqueue(Request{srb, Clock::now(), true});
+    parked_.clear();
+  }
+  wake_.notify_all();
+}
+
 void AspiLayer::WaitIdle() {
   std::unique_lock<Mutex> lock(mutex_);
   idle_.wait(lock, [this] { return queue_.empty(); });
@@ -207,7 +227,7 @@ int AspiLayer::AbortCount() const {
 
 int AspiLayer::PendingCount() const {
   std::lock_guard<Mutex> lock(mutex_);
-  return int(queue_.size() + stuck_.size());
+  return int(queue_.size() + stuck_.size() + parked_.size());
 }
 
 }  // namespace emu

@@ -59,7 +59,10 @@ class AspiLayer {
   win::DWORD GetASPI32SupportInfo();
   win::DWORD SendASPI32Command(void* srb);
 
-  void WaitIdle();           // until every queued request has completed
+  void WaitIdle();  // until every queued request has completed
+  // Completes the requests of late faults with lateMs 0, which wait for this call: a
+  // test's own moment instead of a time that a busy machine may stretch.
+  void CompleteParked();
   int AbortCount() const;    // SC_ABORT_SRB requests received
   int PendingCount() const;  // requests still SS_PENDING, never-completing ones included
 
@@ -78,6 +81,7 @@ class AspiLayer {
   win::DWORD HaInquiry(SRB_HAInquiry* srb);
   win::DWORD Exec(aspi::SRB_ExecSCSICmd* srb);
   win::DWORD Abort(aspi::SRB_Abort* srb);
+  void Enqueue(const Request& request);   // with mutex_ held
   void Complete(const Request& request);  // with mutex_ held
   void Worker();
   int AdapterCountLocked() const;
@@ -87,6 +91,7 @@ class AspiLayer {
   CondVar wake_, idle_;
   std::deque<Request> queue_;
   std::vector<Stuck> stuck_;  // never complete by themselves
+  std::vector<aspi::SRB_ExecSCSICmd*> parked_;
   SignalFn signal_ = nullptr;
   void* context_ = nullptr;
   bool asynchronous_ = true;

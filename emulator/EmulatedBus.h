@@ -79,7 +79,8 @@ struct Fault {
   std::uint8_t status = 0x08;       // Status: the status byte (BUSY)
   std::uint32_t corruptOffset = 0;  // CorruptRead: this byte of the returned data is inverted
   std::uint32_t moved = 0;          // ShortTransfer: bytes the data phase moves
-  int lateMs = 1000;                // LateAfterAbort: completion this long after the abort
+  int lateMs = 1000;  // LateAfterAbort: completion this long after the abort (0: when the
+                      // in-process layer is told to, see AspiLayer::CompleteParked)
 };
 
 enum class Outcome { Good, CheckCondition, BadStatus, TransportFailure, NeverCompletes };

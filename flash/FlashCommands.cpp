@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::uint8_t kWriteBuffer = 0x3B, kReadBuffer = 0x3C, kVendor = 0xDF;
 constexpr std::uint8_t kProfileControl = 0x7F;
+// A profile checked to lie inside the payload's profiles fits the work buffer behind its
+// longest header and an odd length's pad byte.
+static_assert(6 + kChipProfilesSize + 1 <= kIoBufferSize, "profile work buffer");
 
 bool IsCommit(std::uint8_t control) {
   return control == 0x80 || control == 0xA0;
@@ -67,19 +70,16 @@ bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std
 
 int TFlashForm::LookUpChip() {
   const std::uint8_t* id = IoBuffer.get();
-  int offset = 0, found = -1;
-  for (int i = 0; i < kChipTableEntries; ++i) {
+  int found = kChipTableEntries;
+  for (int i = 0; i < kChipTableEntries && found == kChipTableEntries; ++i) {
     const ChipTableEntry& e = Payload().ChipTable[i];
     bool chip = id[0] == e.ChipId[0] && id[1] == e.ChipId[1];
     bool extended = id[2] == e.ExtendedId[0] && id[3] == e.ExtendedId[1];
-    if (chip && (CdProfileImage || (DvdProfileImage && extended))) {
-      ProfileMatched = 1;
-      found = i;
-      break;
-    }
-    if (i != 2) offset += static_cast<int>(ChipProfileLength(e));  // 2 shares 3's block
+    if (chip && (CdProfileImage || (DvdProfileImage && extended))) found = i;
   }
-  ProfileDataOffset = offset;
+  ProfileDataOffset = static_cast<int>(ChipProfileOffset(Payload(), found));
+  if (found == kChipTableEntries) return -1;
+  ProfileMatched = 1;
   return found;
 }
 

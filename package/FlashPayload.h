@@ -83,3 +83,12 @@ inline unsigned ChipProfileLength(const ChipTableEntry& e) {
 // record of their own.
 const FlashPayloadRecord& Payload();
 void UsePayload(const FlashPayloadRecord* record);  // nullptr: the embedded one
+
+// Where entry `entry`'s profile begins in ChipProfiles: the blocks of the entries before
+// it back to back, entry 2 sharing the block of entry 3. Entry 7 gives the end.
+std::size_t ChipProfileOffset(const FlashPayloadRecord& p, int entry);
+
+// The first chip table entry whose profile does not lie inside ChipProfiles, -1 when
+// every entry is sound: a damaged or tampered table must not make the profile step copy
+// past the profiles, nor past the work buffer they are copied into.
+int FirstUnsoundChipEntry(const FlashPayloadRecord& p);

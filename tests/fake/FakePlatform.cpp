@@ -205,6 +205,11 @@ win::BOOL FakePlatform::CloseHandle(win::HANDLE handle) {
   } else {
     ++eventsClosed;
     callLog.push_back("close");
+    // The signal still on its way lands on a closed handle.
+    if (DeliverDeferred(handle)) {
+      ++signals;
+      ++lateSignals;
+    }
   }
   return 1;
 }
@@ -394,13 +399,28 @@ win::DWORD FakePlatform::CallSendCommand(void* srb) {
     std::lock_guard<emu::Mutex> lock(current->mutex_);
     current->callLog.push_back(abort ? "abort" : "send");
   }
-  return current->aspi.SendASPI32Command(srb);
+  win::DWORD answer = current->aspi.SendASPI32Command(srb);
+  if (!abort && current->rewriteAnswer) {
+    current->rewriteAnswer(*static_cast<aspi::SRB_ExecSCSICmd*>(srb));
+  }
+  return current->aspiAnswersPending && !abort ? aspi::SS_PENDING : answer;
+}
+
+bool FakePlatform::DeliverDeferred(win::HANDLE event) {
+  auto found = std::find(deferredSignals_.begin(), deferredSignals_.end(), event);
+  if (found == deferredSignals_.end()) return false;
+  deferredSignals_.erase(found);
+  return true;
 }
 
 // Called by the layer with its own lock held, possibly on its worker thread.
 void FakePlatform::Signal(void* context, void* event) {
   auto* fake = static_cast<FakePlatform*>(context);
   std::lock_guard<emu::Mutex> lock(fake->mutex_);
+  if (fake->deferSignals) {
+    fake->deferredSignals_.push_back(event);
+    return;
+  }
   ++fake->signals;
   Object* object = fake->Find(event);
   if (!object || object->kind != Object::Kind::Event) {
@@ -413,6 +433,10 @@ void FakePlatform::Signal(void* context, void* event) {
 
 win::HANDLE FakePlatform::CreateEventA(void*, win::BOOL manualReset, win::BOOL initialState,
                                        const char*) {
+  if (failEventCreation) {
+    lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    return nullptr;
+  }
   Object object{Object::Kind::Event};
   object.manualReset = manualReset != 0;
   object.signalled = initialState != 0;
@@ -431,6 +455,10 @@ win::DWORD FakePlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mill
   if (!object || object->kind != Object::Kind::Event) {
     lastError = kErrorInvalidHandle;
     return kWaitFailed;
+  }
+  if (DeliverDeferred(handle)) {
+    ++signals;
+    object->signalled = true;
   }
   auto real = std::chrono::milliseconds(std::min(milliseconds, waitCapMs));
   bool ready = signalled_.wait_for(lock, real, [&] {

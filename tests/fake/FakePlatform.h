@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -99,6 +100,15 @@ class FakePlatform : public Platform {
   std::vector<win::DWORD> waitRequests;  // milliseconds of every wait
   int eventsCreated = 0, eventsClosed = 0, resets = 0;
   int signals = 0, lateSignals = 0;  // signals of events that were closed or unknown
+  bool failEventCreation = false;    // CreateEventA fails (ERROR_NOT_ENOUGH_MEMORY)
+  // A layer that answers SS_PENDING though the request completed inside the call, and
+  // that signals after setting the request's status: the signal reaches the event at the
+  // host's next wait on it, or finds it closed.
+  bool aspiAnswersPending = false;
+  bool deferSignals = false;
+  // Rewrites a request the layer completed inside the call, as a layer of its own would
+  // have answered it.
+  std::function<void(aspi::SRB_ExecSCSICmd&)> rewriteAnswer;
   int EventsOpen() const;
   // The order of the ASPI and event calls: "create", "send", "abort", "wait", "reset",
   // "close".
@@ -195,6 +205,8 @@ class FakePlatform : public Platform {
   mutable emu::Mutex mutex_;
   emu::CondVar signalled_;
   std::map<win::HANDLE, Object> objects_;
+  std::vector<win::HANDLE> deferredSignals_;
+  bool DeliverDeferred(win::HANDLE event);  // with mutex_ held
   std::uintptr_t nextHandle_ = 0x1000;
   std::string addedLetters_;
 };

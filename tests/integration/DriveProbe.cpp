@@ -25,9 +25,10 @@ namespace {
 
 constexpr std::uint32_t kChunk = 16384;
 
-void Report(int index, const char* step, CDDrive& drive) {
+// Judged as the flash judges it: done, with the whole data phase where there is one.
+void Report(int index, const char* step, CDDrive& drive, std::uint32_t needed = 0) {
   std::printf("drive %d: %s: completed %d status %s\n", index, step,
-              drive.LastCommandCompleted() ? 1 : 0, drive.GetStatusText().c_str());
+              drive.LastCommandCompleted(needed) ? 1 : 0, drive.GetStatusText().c_str());
 }
 
 void Exercise(int index, CDDrive& drive, std::vector<std::uint8_t>& buffer) {
@@ -38,7 +39,7 @@ void Exercise(int index, CDDrive& drive, std::vector<std::uint8_t>& buffer) {
   Report(index, "test unit ready", drive);
 
   drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128);
-  Report(index, "flash id", drive);
+  Report(index, "flash id", drive, 128);
   std::printf("drive %d: flash id bytes %02X %02X %02X %02X\n", index, buffer[0], buffer[1],
               buffer[2], buffer[3]);
 
@@ -46,17 +47,17 @@ void Exercise(int index, CDDrive& drive, std::vector<std::uint8_t>& buffer) {
   for (std::uint32_t i = 0; i < kChunk; ++i) chunk[i] = static_cast<std::uint8_t>(i * 7 + index);
   std::memcpy(buffer.data(), chunk.data(), kChunk);
   drive.ExecuteCommand(0x3B, 0x05, 0x01, 0, 0, 0, 0x00, 0x40, 0x00, 0x00, 0, 0, 0, kChunk);
-  Report(index, "write buffer", drive);
+  Report(index, "write buffer", drive, kChunk);
   std::memset(buffer.data(), 0, kChunk);
   drive.ExecuteCommand(0x3C, 0x01, 0x01, 0, 0, 0, 0x00, 0x40, 0x00, 0, 0, 0, 1, kChunk);
-  Report(index, "read buffer", drive);
+  Report(index, "read buffer", drive, kChunk);
   std::printf("drive %d: read back %s\n", index,
               std::memcmp(buffer.data(), chunk.data(), kChunk) == 0 ? "same" : "different");
 
   drive.ExecuteCommand(0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
   Report(index, "unknown opcode", drive);
   drive.ExecuteCommand(0x3C, 0x01, 0x01, 0, 0, 0, 0x00, 0x40, 0x01, 0, 0, 0, 1, kChunk + 1);
-  Report(index, "oversized read", drive);
+  Report(index, "oversized read", drive, kChunk + 1);
 }
 
 // A drive that never answers: the wait ends at the time-out and the request is aborted.

@@ -156,6 +156,37 @@ TEST_F(Aspi, ResultsAndStatusTexts) {
   EXPECT_EQ(drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 128u);
   EXPECT_EQ(drive.GetDataBuffer()[0], 0xBF);
   EXPECT_EQ(drive.GetDataBuffer()[1], 0xB6);
+  EXPECT_TRUE(drive.LastCommandCompleted(128));
+
+  // An underrun report: done for a caller that needs no data, failed for one that does.
+  emu::Fault underrun = Fault(emu::FaultKind::ShortTransfer, 0xDF, 1);
+  underrun.moved = 2;
+  os.bus.AddFault(d, underrun);
+  drive.GetDataBuffer()[0] = 0x5A;
+  drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128);
+  EXPECT_TRUE(drive.LastCommandCompleted(0));
+  EXPECT_FALSE(drive.LastCommandCompleted(128));
+  EXPECT_EQ(drive.GetStatusText(), "00 00 00. 04, 0000");
+  // Not when the target did not answer GOOD, nor with sense.
+  for (int answer = 0; answer < 2; ++answer) {
+    os.rewriteAnswer = [answer](aspi::SRB_ExecSCSICmd& srb) {
+      srb.SRB_Status = aspi::SS_ERR;
+      srb.SRB_HaStat = 0x12;
+      if (answer == 0) srb.SRB_TargStat = 0x08;
+      if (answer == 1) srb.SenseArea[12] = 0x5D;
+    };
+    Tur(drive);
+    EXPECT_FALSE(drive.LastCommandCompleted(0)) << answer;
+  }
+  os.rewriteAnswer = nullptr;
+
+  // A status other than GOOD without sense.
+  emu::Fault busy = Fault(emu::FaultKind::Status, 0x00, 5);  // after the two above
+  os.bus.AddFault(d, busy);
+  EXPECT_EQ(Tur(drive), 0u);
+  EXPECT_TRUE(drive.SenseEquals(0, 0, 0));
+  EXPECT_FALSE(drive.LastCommandCompleted(0));
+  EXPECT_EQ(drive.GetStatusText(), "00 00 00. 04, 0000");
   EXPECT_TRUE(tk.dialogs.empty());
 }
 
@@ -225,6 +256,71 @@ TEST_F(Aspi, TimedOutRequestIsAbortedBeforeItsRecordsAreReleased) {
   EXPECT_EQ(os.aspi.AbortCount(), 1);
   os.aspi.WaitIdle();
   EXPECT_EQ(os.lateSignals, 0);
+}
+
+// A layer may set the request's status before it signals; whenever it answered
+// SS_PENDING the signal is waited for, so it never lands on a closed (or reused) handle.
+TEST_F(Aspi, PendingAnswerIsWaitedForWhateverTheStatusReads) {
+  os.AddDrive(Drive(0, 0));
+  os.aspiAnswersPending = true;
+  os.deferSignals = true;
+  CDDrive drive(' ', 0, 0, 0);
+  ASSERT_EQ(drive.OpenStatus(), kOpenOk);
+  os.callLog.clear();
+
+  EXPECT_EQ(drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 128u);
+  EXPECT_EQ(os.callLog, (std::vector<std::string>{"create", "send", "wait", "reset", "close"}));
+  EXPECT_EQ(os.lateSignals, 0);
+  EXPECT_EQ(os.EventsOpen(), 0);
+
+  // Without an event nothing is sent, and the failed call's error is the one shown.
+  os.failEventCreation = true;
+  std::size_t sent = os.aspiRequests.size();
+  EXPECT_EQ(Tur(drive), 0u);
+  EXPECT_EQ(os.aspiRequests.size(), sent);
+  EXPECT_EQ(drive.GetStatusText(), "00 00 00. 00, 0008");
+}
+
+// A request that does not end when aborted may still be written by the layer: it keeps
+// its record, event and buffer, its drive sends nothing more, and nobody else uses the
+// buffer for data.
+TEST_F(Aspi, RequestThatOutlivesItsAbortIsNeverReused) {
+  int d = os.AddDrive(Drive(0, 0));
+  os.AddDrive(Drive(0, 1));
+  emu::Fault late = Fault(emu::FaultKind::LateAfterAbort, 0x3C, 0);
+  late.lateMs = 400;
+  os.bus.AddFault(d, late);
+  os.SetAsynchronousAspi(true);
+  os.waitCapMs = 2;
+  std::vector<std::uint8_t> buffer(16384, 0xEE);
+  {
+    CDDrive drive(' ', 0, 0, 0);
+    CDDrive other(' ', 0, 1, 0);
+    drive.SetDataBuffer(buffer.data(), 16384);
+    drive.SetTimeout(1);
+    os.callLog.clear();
+
+    EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 1, 16384), 0u);
+    EXPECT_TRUE(drive.RequestStuck);
+    EXPECT_EQ(drive.StatusByte, aspi::SS_PENDING);
+    EXPECT_EQ(os.aspi.AbortCount(), 1);
+    EXPECT_EQ(os.EventsOpen(), 1);  // never closed
+    EXPECT_TRUE(cddrive::BufferHeld(buffer.data()));
+
+    std::size_t sent = os.aspiRequests.size();
+    EXPECT_EQ(Tur(drive), 0u);
+    EXPECT_EQ(drive.GetStatusText(), "00 00 00. E3, 0000");
+    EXPECT_EQ(other.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 16, 0, 0, 0, 1, 16), 0u);
+    EXPECT_EQ(other.StatusByte, kStatusRequestStuck);
+    EXPECT_EQ(os.aspiRequests.size(), sent);
+    EXPECT_EQ(Tur(other), 0u);  // no data phase: the held buffer is not touched
+    EXPECT_TRUE(other.LastCommandCompleted(0));
+
+    // The late completion writes the buffer and signals an event that is still open.
+    os.aspi.WaitIdle();
+    EXPECT_EQ(os.lateSignals, 0);
+    EXPECT_NE(buffer[0], 0xEE);
+  }
 }
 
 TEST_F(Aspi, TransferLongerThanTheBufferIsNotSent) {

@@ -290,6 +290,18 @@ TEST_F(PassThrough, FailedIdentificationClosesTheDevice) {
   EXPECT_EQ(cddrive::OpenCount(), 0);
   EXPECT_TRUE(drive.Description.empty());
   EXPECT_TRUE(tk.dialogs.empty());
+
+  // An answer shorter than the standard data identifies nothing; one of 36 bytes does.
+  for (std::uint32_t moved : {35u, 36u}) {
+    emu::Fault cut;
+    cut.kind = emu::FaultKind::ShortTransfer;
+    cut.opcode = 0x12;
+    cut.occurrence = moved == 35 ? 1 : 2;
+    cut.moved = moved;
+    os.bus.AddFault(d, cut);
+    CDDrive again('D', 0, 0, 0);
+    EXPECT_EQ(again.OpenStatus(), moved == 35 ? kOpenFailed : kOpenOk) << moved;
+  }
 }
 
 TEST_F(PassThrough, ReleaseClosesTheDeviceAndLeavesTheOpenCount) {

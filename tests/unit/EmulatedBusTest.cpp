@@ -364,6 +364,44 @@ TEST_F(EmulatedBusTest, TransportFailureAndNeverCompletesMoveNothingAndLeaveSens
   EXPECT_EQ(Read(0, 64), Pattern(64, 5));
 }
 
+// A short data phase: a read hands over only its first bytes, a write delivers zeros for
+// the bytes that never came; a bad status changes nothing.
+TEST_F(EmulatedBusTest, ShortTransfersAndBadStatusMoveWhatTheySay) {
+  Write(0, Pattern(64, 5));
+  emu::Fault fault;
+  fault.kind = emu::FaultKind::ShortTransfer;
+  fault.moved = 10;
+  fault.opcode = 0x3C;
+  bus_.AddFault(drive_, fault);
+  Bytes data(64, 0xEE);
+  emu::Result r = Run(ReadBufferCdb(0, 64), true, data.data(), 64);
+  EXPECT_EQ(r.outcome, emu::Outcome::Good);
+  EXPECT_TRUE(r.shortened);
+  EXPECT_EQ(r.transferred, 10u);
+  Bytes expected = Pattern(64, 5);
+  std::fill(expected.begin() + 10, expected.end(), 0xEE);
+  EXPECT_EQ(data, expected);
+
+  fault.opcode = 0x3B;
+  fault.occurrence = 1;  // the second write
+  bus_.AddFault(drive_, fault);
+  EXPECT_EQ(Write(0, Pattern(64, 6)).transferred, 10u);
+  expected = Pattern(64, 6);
+  std::fill(expected.begin() + 10, expected.end(), 0);
+  EXPECT_EQ(Read(0, 64), expected);
+
+  emu::Fault busy;
+  busy.kind = emu::FaultKind::Status;
+  busy.opcode = 0x3B;
+  busy.occurrence = 2;
+  bus_.AddFault(drive_, busy);
+  r = Write(0, Pattern(64, 7));
+  EXPECT_EQ(r.outcome, emu::Outcome::BadStatus);
+  EXPECT_EQ(r.scsiStatus, 0x08);
+  EXPECT_EQ(Bytes(r.senseData, r.senseData + 18), Bytes(18, 0));
+  EXPECT_EQ(Read(0, 64), expected);
+}
+
 TEST_F(EmulatedBusTest, CorruptReadInvertsOneByteOfOneReply) {
   Write(0, Pattern(256, 11));
   emu::Fault fault;

@@ -26,6 +26,7 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
       "  becoming-ready -1\n"
       "  disc yes\n"
       "  delay-ms 0x20\n"
+      "  commit-delay-ms 70000\n"
       "  image /tmp/image#1 one.bin\n"
       "drive\n";
   emu::EmulatorConfig config;
@@ -49,6 +50,7 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
   EXPECT_EQ(d.becomingReadyPasses, -1);
   EXPECT_TRUE(d.discPresent);
   EXPECT_EQ(d.completionDelayMs, 32);
+  EXPECT_EQ(d.commitDelayMs, 70000);
   EXPECT_EQ(config.drives[0].imagePath, "/tmp/image#1 one.bin");
 
   const emu::DriveConfig defaults;
@@ -63,12 +65,15 @@ TEST(EmulatedConfigTest, ReadsFaults) {
       "fault sense opcode=3B at=2 sense=03/0c/02\n"
       "fault transport at=5 count=0  # for ever\n"
       "fault never opcode=any\n"
-      "fault corrupt opcode=3C at=1 offset=0x100\n";
+      "fault corrupt opcode=3C at=1 offset=0x100\n"
+      "fault status opcode=3B at=34 status=18\n"
+      "fault short opcode=3C count=8 moved=0x10\n"
+      "fault late late-ms=2500\n";
   emu::EmulatorConfig config;
   std::string error;
   ASSERT_TRUE(emu::ParseConfig(text, config, error)) << error;
   const std::vector<emu::Fault>& f = config.drives.at(0).faults;
-  ASSERT_EQ(f.size(), 4u);
+  ASSERT_EQ(f.size(), 7u);
   EXPECT_EQ(f[0].kind, emu::FaultKind::Sense);
   EXPECT_EQ(f[0].opcode, 0x3B);
   EXPECT_EQ(f[0].occurrence, 2);
@@ -82,6 +87,13 @@ TEST(EmulatedConfigTest, ReadsFaults) {
   EXPECT_EQ(f[2].occurrence, 0);
   EXPECT_EQ(f[3].kind, emu::FaultKind::CorruptRead);
   EXPECT_EQ(f[3].corruptOffset, 0x100u);
+  EXPECT_EQ(f[4].kind, emu::FaultKind::Status);
+  EXPECT_EQ(f[4].status, 0x18);
+  EXPECT_EQ(f[5].kind, emu::FaultKind::ShortTransfer);
+  EXPECT_EQ(f[5].moved, 16u);
+  EXPECT_EQ(f[5].count, 8);
+  EXPECT_EQ(f[6].kind, emu::FaultKind::LateAfterAbort);
+  EXPECT_EQ(f[6].lateMs, 2500);
 }
 
 TEST(EmulatedConfigTest, ReportsTheFirstBadLine) {

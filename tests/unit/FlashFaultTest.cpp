@@ -1,5 +1,6 @@
-// Every command of the flash, faulted in turn on both back ends: the run must stop at
-// that step with its message and status, and no commit may follow.
+// Every command of the flash answered almost right in turn, on both back ends and for the
+// three image variants: the run must stop at that step with its message and status, and
+// no commit may follow; only the commit's own short answer is no failure.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,10 +20,13 @@
 
 namespace {
 
+enum class Variant { None, Cd, Dvd };
+
 struct Step {
   int opcode, occurrence;
-  const char* prefix;  // of the method's box; nullptr: none
-  const char* status;  // the status line at the end
+  std::uint32_t length;  // of the data phase
+  const char* prefix;    // of the method's box
+  const char* status;    // the status line at the end
 };
 
 const char kWriteProfile[] = "Write profile to drive's DRAM... , Fail! ";
@@ -30,16 +34,25 @@ const char kWriteBin[] = "Write BIN to drive's DRAM... , Fail! ";
 const char kVerifyProfile[] = "Read back and Verify drive's DRAM... , Valid Profile Fail!";
 const char kReadBin[] = "Read back and Verify drive's DRAM... , Read Fail! ";
 const char kCompare[] = "Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ";
+constexpr std::uint32_t kChunk = 16384;
+constexpr std::uint32_t kProfile = 4 + 452;  // chip entry 1 behind its header
 
-// The commands of a CD profile image's flash after the preparation, in order.
-std::vector<Step> Sequence() {
-  std::vector<Step> s{{0xDF, 0, "Read Flash ID> ", kWriteProfile},
-                      {0x3B, 0, "Write Profile> ", kWriteProfile}};
-  for (int k = 1; k <= 32; ++k) s.push_back({0x3B, k, "Write Buffer> ", kWriteBin});
-  s.push_back({0x3B, 33, "Entry critical> ", "Drive entry critical... , Fail! "});
-  s.push_back({0x3C, 0, "Read Profile> ", kVerifyProfile});
-  for (int k = 1; k <= 32; ++k) s.push_back({0x3C, k, "Read Buffer> ", kReadBin});
-  s.push_back({0x3B, 34, "Write Buffer> ", "Flash Fail."});
+// The commands of a flash after the preparation, in order; the last is the commit.
+std::vector<Step> Sequence(Variant v) {
+  std::vector<Step> s;
+  int writes = 0, reads = 0;
+  if (v != Variant::None) {
+    s.push_back({0xDF, 0, 128, "Read Flash ID> ", kWriteProfile});
+    s.push_back(
+        {0x3B, writes++, v == Variant::Cd ? kProfile : 452, "Write Profile> ", kWriteProfile});
+  }
+  for (int k = 0; k < 32; ++k) s.push_back({0x3B, writes++, kChunk, "Write Buffer> ", kWriteBin});
+  if (v == Variant::Cd) {
+    s.push_back({0x3B, writes++, 0, "Entry critical> ", "Drive entry critical... , Fail! "});
+    s.push_back({0x3C, reads++, kProfile, "Read Profile> ", kVerifyProfile});
+  }
+  for (int k = 0; k < 32; ++k) s.push_back({0x3C, reads++, kChunk, "Read Buffer> ", kReadBin});
+  s.push_back({0x3B, writes, 16, "Write Buffer> ", "Flash Fail."});
   return s;
 }
 
@@ -48,28 +61,35 @@ struct Outcome {
   std::vector<DialogRecord> dialogs;
   emu::DriveState drive;
   std::vector<emu::TraceEntry> trace;
+  int lateSignals;
 };
 
 class FlashRun {
  public:
-  explicit FlashRun(bool aspi) {
+  FlashRun(bool aspi, Variant variant) {
     payload_.reset(new FlashPayloadRecord(FlashPayload));
     FlashPayloadRecord& p = *payload_;
     std::memcpy(p.FirmwareImage, "IMG!", 4);
     for (std::size_t i = 4; i < kFirmwareAreaSize; ++i)
       p.FirmwareImage[i] = static_cast<std::uint8_t>(i * 13 + (i >> 11));
     p.FirmwareImage[0x4000] = 0x02;
-    p.FirmwareImage[0x1100] = 0x05;  // a CD profile image: every step runs
-    p.FirmwareImage[0x1101] = 0x80;
+    if (variant == Variant::Cd) {
+      p.FirmwareImage[0x1100] = 0x05;  // every step runs
+      p.FirmwareImage[0x1101] = 0x80;
+    } else if (variant == Variant::Dvd) {
+      p.FirmwareImage[0x4000] = 0x05;  // the profile, checked here; no entry critical
+      p.FirmwareImage[0x4001] = 0x80;
+      std::memcpy(p.FirmwareImage + 0x4010, "DVD-ROM QRV-310", 15);
+    }
     std::memcpy(p.FirmwareName, "QF05.", 5);
     UsePayload(payload_.get());
     InstallPlatform(&fake_);
     InstallToolkit(&tk_);
     if (aspi) fake_.UseWin98();
-    fake_.waitCapMs = 2;
+    fake_.waitCapMs = 0;
     emu::DriveConfig d;
-    d.flashId[0] = 0xBF;
-    d.flashId[1] = 0xB4;  // chip entry 1: a profile to write and to read back
+    std::uint8_t chip[4] = {0xBF, 0xB4, 0x00, 0x00};  // entry 1: a profile to write and check
+    std::memcpy(d.flashId, chip, 4);
     fake_.AddDrive(d);
   }
   ~FlashRun() {
@@ -83,8 +103,10 @@ class FlashRun {
     tk_.answers = {ModalResult::Yes, ModalResult::Yes, ModalResult::No};
     tk_.userActions = {[this] { tk_.UserClicksFlashButton(); }};
     ProgramMain();
+    fake_.aspi.CompleteParked();  // a late completion lands after the program let go
+    fake_.aspi.WaitIdle();
     return {tk_.Control(ControlId::GroupBox2).text, tk_.dialogs, fake_.bus.State(0),
-            fake_.bus.Trace()};
+            fake_.bus.Trace(), fake_.lateSignals};
   }
 
  private:
@@ -94,62 +116,121 @@ class FlashRun {
 };
 
 bool CommitSent(const std::vector<emu::TraceEntry>& trace) {
-  for (const emu::TraceEntry& e : trace)
-    if (e.cdb[0] == 0x3B && (e.cdb[9] == 0x80 || e.cdb[9] == 0xA0) &&
-        e.outcome == emu::Outcome::Good)
-      return true;
-  return false;
+  return std::any_of(trace.begin(), trace.end(), [](const emu::TraceEntry& e) {
+    return emu::IsCommit(e.cdb) && e.outcome == emu::Outcome::Good;
+  });
 }
 
+bool CommittedTheImage(const Outcome& o) {
+  return o.drive.commits == 1 && o.drive.committed.size() == kFirmwareAreaSize &&
+         std::equal(o.drive.committed.begin(), o.drive.committed.end(), Payload().FirmwareImage);
+}
+
+struct Kind {
+  emu::FaultKind kind;
+  const char* sense;  // the status text's sense part
+  std::uint8_t passThroughStatus, aspiStatus;
+};
+
+// How each answer reads in the status text: the drive's status byte on pass-through, the
+// request's status on ASPI (SS_ERR, SS_ABORTED, or still SS_PENDING).
+const Kind kKinds[] = {
+    {emu::FaultKind::Sense, "03 0C 00.", 0x02, 0x04},
+    {emu::FaultKind::Status, "00 00 00.", 0x08, 0x04},
+    {emu::FaultKind::TransportFailure, "00 00 00.", 0x00, 0x04},
+    {emu::FaultKind::NeverCompletes, "00 00 00.", 0x00, 0x02},
+    {emu::FaultKind::LateAfterAbort, "00 00 00.", 0x00, 0x00},
+    {emu::FaultKind::ShortTransfer, "00 00 00.", 0x00, 0x04},
+};
+
 TEST(FlashFaults, CleanRunOnBothBackEndsCommitsExactlyTheImage) {
-  for (bool aspi : {false, true}) {
-    FlashRun run(aspi);
-    Outcome o = run.Run(nullptr);
-    EXPECT_EQ(o.status, "Flash Completed.") << aspi;
-    EXPECT_EQ(o.drive.commits, 1);
-    ASSERT_EQ(o.drive.committed.size(), kFirmwareAreaSize);
-    EXPECT_TRUE(
-        std::equal(o.drive.committed.begin(), o.drive.committed.end(), Payload().FirmwareImage));
+  for (Variant variant : {Variant::None, Variant::Cd, Variant::Dvd}) {
+    for (bool aspi : {false, true}) {
+      FlashRun run(aspi, variant);
+      Outcome o = run.Run(nullptr);
+      EXPECT_EQ(o.status, "Flash Completed.") << aspi;
+      EXPECT_TRUE(CommittedTheImage(o));
+    }
   }
 }
 
-TEST(FlashFaults, EveryCommandFaultedStopsAtItsStepAndNeverCommits) {
+TEST(FlashFaults, EveryAnswerAlmostRightStopsAtItsStepAndNeverCommits) {
   const std::regex statusText("[0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2}\\. [0-9A-F]{2}, [0-9A-F]{4}");
   int runs = 0;
-  for (bool aspi : {false, true}) {
-    for (emu::FaultKind kind : {emu::FaultKind::Sense, emu::FaultKind::TransportFailure,
-                                emu::FaultKind::NeverCompletes}) {
-      for (const Step& step : Sequence()) {
-        SCOPED_TRACE(std::string(aspi ? "aspi " : "pass-through ") + step.prefix +
-                     std::to_string(step.occurrence) + " kind " +
-                     std::to_string(static_cast<int>(kind)));
-        emu::Fault fault;
-        fault.kind = kind;
-        fault.opcode = step.opcode;
-        fault.occurrence =
-            step.opcode == 0xDF || step.opcode == 0x3B || step.opcode == 0x3C ? step.occurrence : 0;
-        FlashRun run(aspi);
-        Outcome o = run.Run(&fault);
-        ++runs;
-        EXPECT_EQ(o.status, step.status);
-        EXPECT_FALSE(CommitSent(o.trace));
-        EXPECT_EQ(o.drive.commits, 0);
-        // The method's box, then nothing but the answered questions before it.
-        ASSERT_GE(o.dialogs.size(), 3u);
-        const std::string& box = o.dialogs.back().text;
-        ASSERT_EQ(box.rfind(step.prefix, 0), 0u) << box;
-        std::string tail = box.substr(std::strlen(step.prefix));
-        EXPECT_TRUE(std::regex_match(tail, statusText)) << tail;
-        EXPECT_EQ(tail.substr(0, 9), kind == emu::FaultKind::Sense ? "03 0C 00." : "00 00 00.");
-        // Nothing of the flash was sent after the faulted command.
-        const emu::TraceEntry& last = o.trace.back();
-        EXPECT_EQ(last.cdb[0], step.opcode);
-        EXPECT_NE(last.outcome, emu::Outcome::Good);
+  for (Variant variant : {Variant::None, Variant::Cd, Variant::Dvd}) {
+    for (bool aspi : {false, true}) {
+      for (const Kind& k : kKinds) {
+        // Pass-through has no late completion: the system's time-out ends the call.
+        if (!aspi && k.kind == emu::FaultKind::LateAfterAbort) continue;
+        const std::vector<Step> steps = Sequence(variant);
+        for (const Step& step : steps) {
+          bool commit = &step == &steps.back();
+          if (k.kind == emu::FaultKind::ShortTransfer && (step.length == 0 || commit)) continue;
+          SCOPED_TRACE(std::string(aspi ? "aspi " : "pass-through ") + step.prefix +
+                       std::to_string(step.occurrence) + " variant " +
+                       std::to_string(static_cast<int>(variant)) + " kind " +
+                       std::to_string(static_cast<int>(k.kind)));
+          emu::Fault fault;
+          fault.kind = k.kind;
+          fault.opcode = step.opcode;
+          fault.occurrence = step.occurrence;
+          fault.moved = step.length / 2;
+          fault.lateMs = 0;
+          FlashRun run(aspi, variant);
+          Outcome o = run.Run(&fault);
+          ++runs;
+          EXPECT_EQ(o.status, step.status);
+          // A commit the layer could not abort may still reach the drive late.
+          if (!commit || k.kind != emu::FaultKind::LateAfterAbort) {
+            EXPECT_FALSE(CommitSent(o.trace));
+            EXPECT_EQ(o.drive.commits, 0);
+          }
+          EXPECT_EQ(o.lateSignals, 0);
+          // The method's box, then nothing but the answered questions before it.
+          ASSERT_GE(o.dialogs.size(), 3u);
+          const std::string& box = o.dialogs.back().text;
+          ASSERT_EQ(box.rfind(step.prefix, 0), 0u) << box;
+          std::string tail = box.substr(std::strlen(step.prefix));
+          EXPECT_TRUE(std::regex_match(tail, statusText)) << tail;
+          char expected[16];
+          std::snprintf(expected, sizeof expected, "%s %02X,", k.sense,
+                        aspi ? k.aspiStatus : k.passThroughStatus);
+          EXPECT_EQ(tail.substr(0, 13), expected);
+          // Nothing of the flash was sent after the faulted command (a late completion
+          // of it aside).
+          auto faulted = std::find_if(o.trace.rbegin(), o.trace.rend(), [](const auto& e) {
+            return e.outcome != emu::Outcome::Good || e.transferred < e.transferLength;
+          });
+          ASSERT_NE(faulted, o.trace.rend());
+          EXPECT_EQ(faulted->cdb[0], step.opcode);
+          EXPECT_LE(faulted - o.trace.rbegin(), k.kind == emu::FaultKind::LateAfterAbort ? 1 : 0);
+        }
       }
     }
   }
-  EXPECT_EQ(runs, 2 * 3 * 69);
   std::printf("fault matrix: %d runs\n", runs);
+}
+
+// The commit asks for 16 bytes in though its block asks for none: a drive that returns
+// less, and a layer that reports it as an underrun, have committed all the same.
+TEST(FlashFaults, ShortAnswerToTheCommitIsNoFailure) {
+  for (Variant variant : {Variant::None, Variant::Cd, Variant::Dvd}) {
+    for (bool aspi : {false, true}) {
+      for (std::uint32_t moved : {0u, 8u}) {
+        SCOPED_TRACE(std::to_string(aspi) + " " + std::to_string(moved));
+        const Step& commit = Sequence(variant).back();
+        emu::Fault fault;
+        fault.kind = emu::FaultKind::ShortTransfer;
+        fault.opcode = commit.opcode;
+        fault.occurrence = commit.occurrence;
+        fault.moved = moved;
+        FlashRun run(aspi, variant);
+        Outcome o = run.Run(&fault);
+        EXPECT_EQ(o.status, "Flash Completed.");
+        EXPECT_TRUE(CommittedTheImage(o));
+      }
+    }
+  }
 }
 
 TEST(FlashFaults, AnyCorruptedReadBackByteFailsTheCompareAndSendsNoCommit) {
@@ -162,7 +243,7 @@ TEST(FlashFaults, AnyCorruptedReadBackByteFailsTheCompareAndSendsNoCommit) {
       fault.opcode = 0x3C;
       fault.occurrence = k;
       fault.corruptOffset = k == 0 ? 100u : static_cast<std::uint32_t>((k * 4099) % 16384);
-      FlashRun run(aspi);
+      FlashRun run(aspi, Variant::Cd);
       Outcome o = run.Run(&fault);
       ++runs;
       EXPECT_FALSE(CommitSent(o.trace));

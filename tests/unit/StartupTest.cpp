@@ -142,20 +142,42 @@ TEST_F(Startup, NoRangeAcceptsEveryRevisionOfTheRightDrive) {
 
 // A flash program whose image the flash would read past the firmware area for, or
 // could not send in whole chunks, stops before the warning and sends nothing.
-TEST_F(Startup, FlashProgramWithAnUnsoundImageLengthStopsBeforeTheWarning) {
-  for (std::uint32_t length : {0u, 0x80000u + 0x4000u, 0x4001u}) {
-    SCOPED_TRACE(length);
+// A damaged image length, or a chip table whose profile lengths (0xFFFF, or one that runs
+// past the profiles) would copy past the profiles and the 16 KiB work buffer.
+TEST_F(Startup, DamagedPayloadStopsBeforeTheWarning) {
+  struct Damage {
+    std::uint32_t length;
+    int entry;
+    std::uint8_t high, low;
+    const char* says;
+  };
+  const Damage cases[] = {
+      {0u, -1, 0, 0, "image is 0 bytes"},
+      {0x80000u + 0x4000u, -1, 0, 0, "image is 540672 bytes"},
+      {0x4001u, -1, 0, 0, "image is 16385 bytes"},
+      {0x80000u, 3, 0xFF, 0xFF,
+       "entry 3 of its chip table gives a profile of 65535 bytes at offset 766"},
+      {0x80000u, 6, 0x05, 0x01,
+       "entry 6 of its chip table gives a profile of 1281 bytes at offset 4326"},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.says);
     tk = HeadlessToolkit();
     cddrive::ResetModule();
     fake.bus.Reset();
     fake.rootLetters = std::string("CD");
     fake.AddDrive(Drive('D'));
-    SetLength(length);
+    std::memcpy(P().ChipTable, FlashPayload.ChipTable, sizeof P().ChipTable);
+    SetLength(d.length);
+    if (d.entry >= 0) {
+      P().ChipTable[d.entry].ProfileLengthBE[0] = d.high;
+      P().ChipTable[d.entry].ProfileLengthBE[1] = d.low;
+    }
     tk.answers = {ModalResult::Yes};
     EXPECT_EQ(Run(), 0);
     ASSERT_EQ(tk.dialogs.size(), 1u);
     EXPECT_EQ(tk.dialogs[0].kind, DialogKind::Error);
-    EXPECT_NE(tk.dialogs[0].text.find(std::to_string(length) + " bytes"), std::string::npos);
+    EXPECT_NE(tk.dialogs[0].text.find(d.says), std::string::npos) << tk.dialogs[0].text;
     EXPECT_TRUE(tk.quitPosted);
     EXPECT_TRUE(fake.bus.Trace().empty());
     EXPECT_EQ(tk.answers.size(), 1u);  // the warning never came
