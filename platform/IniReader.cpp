@@ -3,15 +3,12 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
-
-#if defined(_WIN32)
-#include <filesystem>
-#endif
 
 namespace {
 
@@ -121,37 +118,45 @@ win::DWORD CopyValue(const std::string& value, char* buffer, win::DWORD size) {
   return n;
 }
 
-// What tells a changed file from the one parsed: identity, size and times.
+// What tells a changed file from the one parsed: identity, size and modification time.
 struct Stamp {
   std::uint64_t device = 0, inode = 0, size = 0;
-  std::int64_t modified = 0, changed = 0;  // nanoseconds
+  std::int64_t modified = 0;  // nanoseconds
   bool operator==(const Stamp& o) const {
-    return device == o.device && inode == o.inode && size == o.size && modified == o.modified &&
-           changed == o.changed;
+    return device == o.device && inode == o.inode && size == o.size && modified == o.modified;
   }
 };
 
+// File times come from a coarse clock (a few milliseconds; two seconds on FAT): a file
+// rewritten at the same size that soon after it was read can keep its stamp. Such a
+// recent parse is not trusted.
+constexpr std::int64_t kTimeGrainNs = 2000000000;
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // False for anything but a regular file: reading a pipe could wait forever.
 bool ReadStamp(const std::string& path, Stamp* stamp) {
-#if defined(_WIN32)
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  stamp->size = std::filesystem::file_size(path, error);
-  stamp->modified = std::filesystem::last_write_time(path, error).time_since_epoch().count();
-  return !error;
-#else
   struct stat info;
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+#if defined(_WIN32)
+  // Windows reads catalogues itself; here this reader serves tests and keeps nothing.
+  stamp->modified = NowNs();
+#else
   *stamp = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-            static_cast<std::uint64_t>(info.st_size), ns(info.st_mtim), ns(info.st_ctim)};
-  return true;
+            static_cast<std::uint64_t>(info.st_size),
+            std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
 #endif
+  return true;
 }
 
 struct ParsedFile {
   std::string path;
   Stamp stamp;
+  std::int64_t readAt;
   IniText text;
 };
 
@@ -160,12 +165,15 @@ const IniText* Load(const std::string& path) {
   static std::unique_ptr<ParsedFile> last;
   Stamp stamp;
   if (!ReadStamp(path, &stamp)) return nullptr;
-  if (last && last->path == path && last->stamp == stamp) return &last->text;
+  if (last && last->path == path && last->stamp == stamp &&
+      stamp.modified < last->readAt - kTimeGrainNs)
+    return &last->text;
   last.reset();
+  std::int64_t readAt = NowNs();
   std::ifstream file(path, std::ios::binary);
   if (!file) return nullptr;
   std::string bytes(std::istreambuf_iterator<char>(file), {});
-  last.reset(new ParsedFile{path, stamp, IniText(bytes)});
+  last.reset(new ParsedFile{path, stamp, readAt, IniText(bytes)});
   return &last->text;
 }
 

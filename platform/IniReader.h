@@ -10,8 +10,8 @@
 // names without regard to case, blanks around names and values removed, one pair of
 // enclosing quotes removed, the first matching section and key taken, the result cut
 // to size - 1 characters. Returns the number of characters copied, as
-// GetPrivateProfileStringA does. A file is parsed once and kept until it changes (its
-// size, times or identity), so a whole catalogue costs one parse; not thread-safe.
+// GetPrivateProfileStringA does. A file is parsed once and kept while its identity, size
+// and modification time stay, so a whole catalogue costs one parse; not thread-safe.
 win::DWORD ReadPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& fileName);
 

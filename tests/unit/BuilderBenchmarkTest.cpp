@@ -119,6 +119,10 @@ TEST_F(BuildBenchmark, DISABLED_StartWithTenMegabyteCatalogue) {
     catalogue += Format("[MODEL%02d]\nModel=KRW-%d\nInquiry=KOR-VEL KRW-52088S\n", n, n) +
                  "FW-Range=QF01-QF2Z\nBINMask=*.BIN\nVendor=Korvel-XQ\nNote=Korvel\n";
   WriteFile(dir + "/KFLASH.INI", catalogue);
+  // As a catalogue lies beside the program: written a while before. A file read just
+  // after it was written is read again for every key.
+  std::filesystem::last_write_time(
+      dir + "/KFLASH.INI", std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   ProgramFilePlatform native(fake.modulePath);
   std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir);
