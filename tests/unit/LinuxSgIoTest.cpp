@@ -347,6 +347,17 @@ TEST_F(LinuxLayer, DriveListAndCommandsRunOverSgIo) {
   fault.opcode = 0x00;
   fault.sense = {0x02, 0x3A, 0x00};
   bus.AddFault(d, fault);
+  emu::Fault cut;  // the second flash ID read moves nothing
+  cut.kind = emu::FaultKind::ShortTransfer;
+  cut.opcode = 0xDF;
+  cut.occurrence = 1;
+  bus.AddFault(d, cut);
+  emu::Fault conflict;  // the third answers RESERVATION CONFLICT
+  conflict.kind = emu::FaultKind::Status;
+  conflict.status = 0x18;
+  conflict.opcode = 0xDF;
+  conflict.occurrence = 2;
+  bus.AddFault(d, conflict);
   LinuxPlatform os = Platform();
   InstallPlatform(&os);
   cddrive::ResetModule();
@@ -362,8 +373,16 @@ TEST_F(LinuxLayer, DriveListAndCommandsRunOverSgIo) {
     EXPECT_TRUE(drive->SenseEquals(0x02, 0x3A, 0x00));
     EXPECT_EQ(drive->StatusByte, 0x02);
     EXPECT_EQ(drive->ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 1u);
-    EXPECT_TRUE(drive->LastCommandCompleted(0));
+    EXPECT_TRUE(drive->LastCommandCompleted(128));
     EXPECT_EQ(buffer[0], 0xBF);
+    // A short read (resid) and a bad status without sense are no success.
+    buffer[0] = 0x5A;
+    drive->ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128);
+    EXPECT_TRUE(drive->LastCommandCompleted(0));
+    EXPECT_FALSE(drive->LastCommandCompleted(128));
+    EXPECT_EQ(buffer[0], 0x5A);
+    EXPECT_EQ(drive->ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 0u);
+    EXPECT_EQ(drive->GetStatusText(), "00 00 00. 18, 0000");
   }
   EXPECT_EQ(cddrive::OpenCount(), 0);
   cddrive::ResetModule();
