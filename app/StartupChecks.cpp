@@ -26,11 +26,6 @@ std::string CurrentWorkDir() {
   return dir;
 }
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 void TFlashForm::FormCreate(TObject*) {

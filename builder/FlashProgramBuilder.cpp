@@ -4,13 +4,18 @@
 //
 // The copy runs byte by byte as far as its observable results go (the key search, the
 // progress steps, the final length check), but the files are read and written in
-// blocks: one platform call per byte would make a build take minutes.
+// aligned blocks, the image straight from the firmware file into the block it lands in.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
+
+#if defined(_WIN32) && (defined(__i386__) || defined(__x86_64__))
+#include <emmintrin.h>
+#endif
 
 #include "app/FlashForm.h"
 #include "app/Text.h"
@@ -22,142 +27,83 @@ namespace {
 
 constexpr int kProgressStep = 1024;
 constexpr std::uint32_t kImageChunk = 16384;
-constexpr std::size_t kBlockSize = 64 * 1024;
-// The build is written here and takes the program's name only when complete.
-constexpr const char* kPartialSuffix = ".building";
+constexpr std::size_t kBlockSize = 256 * 1024;
+// Candidate names for the build until it is complete; never a file that exists.
+constexpr int kPartialNames = 100;
 
-// A binary file stream over the platform's file calls, buffered both ways.
-class BinaryFile {
+// An open file handle, closed when it goes.
+class File {
  public:
-  BinaryFile() : handle_(win::InvalidHandleValue()) {}
-  ~BinaryFile() { Close(); }
-  BinaryFile(const BinaryFile&) = delete;
-  BinaryFile& operator=(const BinaryFile&) = delete;
+  File() = default;
+  ~File() { Close(); }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
 
+  bool Open(const std::string& path, win::DWORD access, win::DWORD share, win::DWORD disposition) {
+    handle_ = Os().CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                               win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ != win::InvalidHandleValue();
+  }
   bool OpenRead(const std::string& path) {
-    return Open(path, win::GENERIC_READ, win::OPEN_EXISTING);
+    return Open(path, win::GENERIC_READ, win::FILE_SHARE_READ, win::OPEN_EXISTING);
   }
-  // Created, or emptied if it exists.
-  bool OpenWrite(const std::string& path) {
-    return Open(path, win::GENERIC_WRITE, win::CREATE_ALWAYS);
-  }
-
-  // Seeks to the end, takes the position, seeks back to the start. False when the
-  // length cannot be learnt, or is 4 GiB or more.
-  bool Length(std::uint32_t* length) {
-    win::LONG high = 0;
-    win::DWORD end = Os().SetFilePointer(handle_, 0, &high, win::FILE_END);
-    bool known = end != win::INVALID_SET_FILE_POINTER && high == 0;
-    win::LONG zero = 0;
-    known = Os().SetFilePointer(handle_, 0, &zero, win::FILE_BEGIN) == 0 && known;
-    *length = known ? end : 0;
-    return known;
-  }
-
-  // The bytes read ahead and not yet taken; refilled when empty. Empty at the end.
-  std::size_t Peek(const std::uint8_t** data) {
-    if (next_ == end_) Fill();
-    *data = buffer_.data() + next_;
-    return end_ - next_;
-  }
-  void Take(std::size_t count) { next_ += count; }
-
-  // Up to count bytes; a read past the end delivers nothing.
-  std::size_t Read(std::uint8_t* to, std::size_t count) {
-    std::size_t done = 0;
-    const std::uint8_t* data;
-    while (done < count) {
-      std::size_t n = std::min(Peek(&data), count - done);
-      if (n == 0) break;
-      std::memcpy(to + done, data, n);
-      Take(n);
-      done += n;
-    }
-    return done;
-  }
-  // What is not read ahead yet is sought over, not read. Past the end a later read
-  // delivers nothing, as a read would have.
-  void Skip(std::size_t count) {
-    std::size_t buffered = std::min(count, end_ - next_);
-    Take(buffered);
-    if (count > buffered)
-      Os().SetFilePointer(handle_, static_cast<win::LONG>(count - buffered), nullptr,
-                          win::FILE_CURRENT);
-  }
-
-  void Write(const std::uint8_t* from, std::size_t count) {
-    if (end_ == 0 && count >= kBlockSize) {  // large spans skip the buffer
-      WriteOut(from, count);
-      return;
-    }
-    while (count > 0) {
-      std::size_t n = std::min(count, kBlockSize - end_);
-      std::memcpy(buffer_.data() + end_, from, n);
-      end_ += n;
-      from += n;
-      count -= n;
-      if (end_ == kBlockSize) Flush();
-    }
-  }
-
-  // False when any write failed.
-  bool Close() {
-    if (handle_ == win::InvalidHandleValue()) return !failed_;
-    if (writing_) Flush();
-    Os().CloseHandle(handle_);
+  win::HANDLE Handle() const { return handle_; }
+  void Close() {
+    if (handle_ != win::InvalidHandleValue()) Os().CloseHandle(handle_);
     handle_ = win::InvalidHandleValue();
-    return !failed_;
   }
 
  private:
-  bool Open(const std::string& path, win::DWORD access, win::DWORD disposition) {
-    handle_ = Os().CreateFileA(path.c_str(), access, win::FILE_SHARE_READ, nullptr, disposition,
-                               win::FILE_ATTRIBUTE_NORMAL, nullptr);
-    writing_ = access == win::GENERIC_WRITE;
-    buffer_.resize(kBlockSize);
-    return handle_ != win::InvalidHandleValue();
-  }
-  void Fill() {
-    win::DWORD got = 0;
-    if (!Os().ReadFile(handle_, buffer_.data(), kBlockSize, &got, nullptr)) got = 0;
-    next_ = 0;
-    end_ = got;
-  }
-  void Flush() {
-    WriteOut(buffer_.data(), end_);
-    end_ = 0;
-  }
-  void WriteOut(const std::uint8_t* from, std::size_t count) {
-    win::DWORD put = 0;
-    auto size = static_cast<win::DWORD>(count);
-    if (size && (!Os().WriteFile(handle_, from, size, &put, nullptr) || put != size))
-      failed_ = true;
-  }
-
-  win::HANDLE handle_;
-  std::vector<std::uint8_t> buffer_;
-  std::size_t next_ = 0, end_ = 0;
-  bool writing_ = false, failed_ = false;
+  win::HANDLE handle_ = win::InvalidHandleValue();
 };
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+// What an open file is, by the system's own view of it.
+struct FileFacts {
+  bool regular = false;  // not a folder, device or pipe
+  std::uint64_t size = 0;
+  std::uint64_t volume = 0, index = 0;
+  bool Same(const FileFacts& other) const { return volume == other.volume && index == other.index; }
+};
+
+// False when the system cannot tell.
+bool Describe(const File& file, FileFacts* facts) {
+  *facts = {};
+  if (Os().GetFileType(file.Handle()) != win::FILE_TYPE_DISK) return true;
+  win::BY_HANDLE_FILE_INFORMATION info = {};
+  if (!Os().GetFileInformationByHandle(file.Handle(), &info)) return false;
+  facts->regular =
+      (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_DEVICE)) == 0;
+  facts->size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  facts->volume = info.dwVolumeSerialNumber;
+  facts->index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
 }
 
-// Paths compared as Windows does: either separator, any case.
-std::string Comparable(std::string path) {
-  for (char& c : path)
-    c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return path;
+bool IsFolder(const std::string& path) {
+  win::DWORD attributes = Os().GetFileAttributesA(path.c_str());
+  return attributes != win::INVALID_FILE_ATTRIBUTES &&
+         (attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool IsRunningProgram(const std::string& outputName, const std::string& programPath) {
-  return Comparable(CurrentDirectory() + "/" + outputName) == Comparable(programPath);
+bool Exists(const std::string& path) {
+  return Os().GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
+}
+
+// Whether the output name is the program itself, by another name (a folder's own case
+// rules, a hard link) included. A name that cannot be opened is not the program, which
+// is open.
+bool IsProgram(const std::string& outputName, const FileFacts& program) {
+  if (!Exists(outputName)) return false;
+  File output;
+  FileFacts facts;
+  return output.Open(outputName, 0,
+                     win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
+                     win::OPEN_EXISTING) &&
+         Describe(output, &facts) && facts.Same(program);
 }
 
 // The image is sent in whole chunks, and must not reach past the firmware area.
-bool FitsFirmwareArea(std::uint32_t length) {
+bool FitsFirmwareArea(std::uint64_t length) {
   return length <= kFirmwareAreaSize && length % kImageChunk == 0;
 }
 
@@ -179,92 +125,251 @@ std::vector<std::uint8_t> BuildHeader(const TFlashForm& form, int index,
   return header;
 }
 
-// One build's copy: the byte counter j and the progress bar as the byte-wise copy
-// would leave them.
+#if defined(_WIN32) && (defined(__i386__) || defined(__x86_64__))
+// Sixteen bytes at a time, where the processor can.
+__attribute__((target("sse2"))) std::size_t FindByteSse2(const std::uint8_t* data, std::size_t from,
+                                                         std::size_t n, std::uint8_t byte) {
+  const __m128i pattern = _mm_set1_epi8(static_cast<char>(byte));
+  std::size_t i = from;
+  for (; i + 16 <= n; i += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    if (int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+  }
+  return std::find(data + i, data + n, byte) - data;
+}
+#endif
+
+// The first byte equal to `byte` in data[from, n), or n. Windows' C library (Wine's, at
+// least) searches a byte at a time.
+std::size_t FindByte(const std::uint8_t* data, std::size_t from, std::size_t n, std::uint8_t byte) {
+#if defined(_WIN32) && (defined(__i386__) || defined(__x86_64__))
+  static const bool sse2 = __builtin_cpu_supports("sse2");
+  if (sse2) return FindByteSse2(data, from, n, byte);
+  return std::find(data + from, data + n, byte) - data;
+#else
+  const void* hit = std::memchr(data + from, byte, n - from);
+  return hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) : n;
+#endif
+}
+
+// One build's copy. The output is the program file with a window written over it: the
+// build header and the image, from the byte after the key. The byte counter j and the
+// progress bar come out as the byte-wise copy leaves them.
 class ProgramCopy {
  public:
-  ProgramCopy(BinaryFile& program, BinaryFile& output, TProgressBar& bar, std::int64_t length)
-      : program_(program), output_(output), bar_(bar), length_(length) {}
+  ProgramCopy(const File& program, const File& firmware, const File& output, TProgressBar& bar,
+              std::int64_t length, const std::vector<std::uint8_t>& header,
+              std::uint32_t imageLength)
+      : program_(program.Handle()),
+        firmware_(firmware.Handle()),
+        output_(output.Handle()),
+        bar_(bar),
+        length_(length),
+        header_(header),
+        imageLength_(imageLength),
+        block_(new std::uint8_t[kBlockSize]) {}
 
-  // Copies up to and including the key's last byte; false when the key is not in the file.
-  // A byte that breaks a partial match is not tried again as the key's first byte.
-  bool CopyThroughKey() {
-    const auto* key = reinterpret_cast<const std::uint8_t*>(Payload().BuildKey);
-    std::size_t matched = 0;
-    const std::uint8_t* data;
-    while (j_ < length_) {
-      std::size_t n = std::min<std::int64_t>(program_.Peek(&data), length_ - j_);
-      if (n == 0) break;
-      std::size_t used = 0;
-      bool found = false;
-      while (used < n && !found) {
-        if (matched == 0) used = NextCandidate(data, used, n, key[0]);
-        if (used == n) break;
-        matched = data[used] == key[matched] ? matched + 1 : 0;
-        found = matched == kBuildKeySize;
-        ++used;
+  enum class Result { Complete, KeyMissing, Incomplete };
+
+  // As the byte-wise copy: the program file's end (or a failing read of it) ends the
+  // copy, a failing write or firmware read only the result.
+  Result Run() {
+    bool whole = true;  // every read and write moved all it was asked
+    for (std::int64_t at = 0; at < length_;) {
+      auto n = static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, length_ - at));
+      bool replaced = windowAt_ >= 0 && at >= windowAt_ &&
+                      at + static_cast<std::int64_t>(n) <= windowAt_ + WindowSize();
+      if (!replaced && !ReadProgram(at, n)) {
+        whole = false;
+        break;
       }
-      StepOver(j_, j_ + static_cast<std::int64_t>(used));
-      output_.Write(data, used);
-      program_.Take(used);
-      j_ += used;
-      if (found) {
-        --j_;  // at the key's last byte
-        return true;
-      }
+      if (windowAt_ < 0) Search(at, n);
+      if (windowAt_ >= 0) whole = WriteOver(at, n) && whole;
+      whole = Write(output_, block_.get(), n) && whole;
+      at += static_cast<std::int64_t>(n);
     }
-    j_ = length_;
-    return false;
-  }
-
-  // The build header and the image over the program's own bytes.
-  void WriteOver(const std::vector<std::uint8_t>& header, BinaryFile& firmware,
-                 std::uint32_t imageLength) {
-    output_.Write(header.data(), header.size());
-    program_.Skip(header.size());
-    program_.Skip(imageLength);
-    std::vector<std::uint8_t> image(imageLength);
-    imageComplete_ = firmware.Read(image.data(), imageLength) == imageLength;
-    output_.Write(image.data(), image.size());
-    for (std::uint32_t i = 0; i < imageLength / kProgressStep; ++i) bar_.StepIt();
-    j_ += static_cast<std::int64_t>(header.size()) + imageLength;
-  }
-
-  // The rest of the program; true when the output came out as long as the program.
-  bool CopyRest() {
-    const std::uint8_t* data;
-    while (j_ < length_ - 1) {
-      std::size_t n = std::min<std::int64_t>(program_.Peek(&data), length_ - 1 - j_);
-      if (n == 0) break;
-      StepOver(j_, j_ + static_cast<std::int64_t>(n));
-      output_.Write(data, n);
-      program_.Take(n);
-      j_ += static_cast<std::int64_t>(n);
-    }
-    // A firmware file that delivered less than its length would leave a program
-    // that flashes zeros.
-    return j_ == length_ - 1 && imageComplete_;
+    if (windowAt_ < 0) return Result::KeyMissing;
+    // The byte-wise copy ends with j at the program's last byte exactly when the window
+    // ended inside the program.
+    bool fits = windowAt_ + WindowSize() <= length_;
+    return whole && fits ? Result::Complete : Result::Incomplete;
   }
 
  private:
-  // Where the key can start next: outside a partial match only its first byte counts.
-  static std::size_t NextCandidate(const std::uint8_t* data, std::size_t from, std::size_t n,
-                                   std::uint8_t first) {
-    const void* hit = std::memchr(data + from, first, n - from);
-    return hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) : n;
+  std::int64_t WindowSize() const {
+    return static_cast<std::int64_t>(header_.size()) + imageLength_;
   }
+
+  bool ReadProgram(std::int64_t at, std::size_t n) {
+    if (programAt_ != at) {  // after the replaced blocks, which are not read
+      win::LONG high = static_cast<win::LONG>(at >> 32);
+      if (Os().SetFilePointer(program_, static_cast<win::LONG>(at), &high, win::FILE_BEGIN) ==
+          win::INVALID_SET_FILE_POINTER)
+        return false;
+    }
+    win::DWORD got = 0;
+    bool read = Os().ReadFile(program_, block_.get(), static_cast<win::DWORD>(n), &got, nullptr);
+    programAt_ = at + got;
+    return read && got == n;
+  }
+
+  // The key in this block, taken up in the state the block before left it. A byte that
+  // breaks a partial match is not tried again as the key's first byte.
+  void Search(std::int64_t at, std::size_t n) {
+    const auto* key = reinterpret_cast<const std::uint8_t*>(Payload().BuildKey);
+    const std::uint8_t* data = block_.get();
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+      if (matched_ == 0 && (i = FindByte(data, i, n, key[0])) == n) break;
+      matched_ = data[i] == key[matched_] ? matched_ + 1 : 0;
+      if (matched_ == kBuildKeySize) break;
+    }
+    if (i == n) {
+      StepOver(at, at + static_cast<std::int64_t>(n));
+      return;
+    }
+    std::int64_t keyEnd = at + static_cast<std::int64_t>(i);  // j stops at the key's last byte
+    StepOver(at, keyEnd + 1);
+    for (std::uint32_t k = 0; k < imageLength_ / kProgressStep; ++k) bar_.StepIt();
+    windowAt_ = keyEnd + 1;
+  }
+
+  // The window's part in this block, and the steps of the bytes copied after it: there
+  // the counter j runs one behind the byte it copies, and stops before the last.
+  bool WriteOver(std::int64_t at, std::size_t n) {
+    std::int64_t end = at + static_cast<std::int64_t>(n);
+    std::int64_t imageAt = windowAt_ + static_cast<std::int64_t>(header_.size());
+    std::int64_t windowEnd = imageAt + imageLength_;
+    for (std::int64_t i = std::max(at, windowAt_); i < std::min(end, imageAt); ++i)
+      block_[static_cast<std::size_t>(i - at)] = header_[static_cast<std::size_t>(i - windowAt_)];
+    bool whole = true;
+    std::int64_t from = std::max(at, imageAt), to = std::min(end, windowEnd);
+    if (from < to) {
+      win::DWORD got = 0, size = static_cast<win::DWORD>(to - from);
+      whole =
+          Os().ReadFile(firmware_, block_.get() + (from - at), size, &got, nullptr) && got == size;
+    }
+    StepOver(std::max(at, windowEnd - 1), std::min(end, length_ - 1));
+    return whole;
+  }
+
+  static bool Write(win::HANDLE file, const std::uint8_t* data, std::size_t n) {
+    win::DWORD put = 0;
+    return Os().WriteFile(file, data, static_cast<win::DWORD>(n), &put, nullptr) && put == n;
+  }
+
   // The steps of the byte counters from..to-1: one at every multiple of the step.
   void StepOver(std::int64_t from, std::int64_t to) {
     auto multiplesBelow = [](std::int64_t j) { return (j + kProgressStep - 1) / kProgressStep; };
     for (std::int64_t k = multiplesBelow(from); k < multiplesBelow(to); ++k) bar_.StepIt();
   }
 
-  BinaryFile& program_;
-  BinaryFile& output_;
+  win::HANDLE program_, firmware_, output_;
   TProgressBar& bar_;
   std::int64_t length_;
-  std::int64_t j_ = 0;
-  bool imageComplete_ = false;
+  const std::vector<std::uint8_t>& header_;
+  std::uint32_t imageLength_;
+  std::unique_ptr<std::uint8_t[]> block_;  // not zero-filled: every byte is read or written
+  std::int64_t programAt_ = 0;
+  std::int64_t windowAt_ = -1;  // the first byte after the key, once found
+  std::size_t matched_ = 0;
+};
+
+// One build; returns the message of its failure, or "" when the program was written.
+class Build {
+ public:
+  explicit Build(TFlashForm& form) : form_(form), name_(form.BinFileName) {}
+
+  std::string Run() {
+    int index = form_.ComboBox.ItemIndex();
+    if (!form_.ModelList || index < 0 || index >= form_.ModelList->Count())
+      return "Choose a model from the list first.";
+    if (std::string refused = OpenFirmware(); !refused.empty()) return refused;
+    std::string programPath = ModuleFileName();
+    programName_ = BaseName(programPath);
+    FileFacts program;
+    if (!program_.OpenRead(programPath) || !Describe(program_, &program) ||
+        program.size > 0x7FFFFFFFu)
+      return "Open " + programPath + " fail!";
+    form_.ProgressBar.SetMin(0);
+    form_.ProgressBar.SetMax(static_cast<int>(program.size));
+    form_.ProgressBar.SetPosition(0);
+    form_.ProgressBar.SetStep(kProgressStep);
+
+    // At most four characters as written: a shorter name is not padded ("A.B.EXE").
+    std::string outputName = name_.substr(0, 4) + ".EXE";
+    if (IsProgram(outputName, program))
+      return "Can't build " + outputName + " over the running program itself.";
+    std::string createFailed = Format("Create %4.4s.EXE Fail", name_.c_str());
+    if (!CreatePartial(outputName)) return createFailed;
+    std::string failure = Copy(index, static_cast<std::int64_t>(program.size));
+    firmware_.Close();  // the output's name may be the firmware file's
+    program_.Close();
+    partial_.Close();
+    if (failure.empty()) {
+      Os().CopyPermissionBits(programPath.c_str(), partialName_.c_str());
+      if (Os().MoveFileExA(partialName_.c_str(), outputName.c_str(),
+                           win::MOVEFILE_REPLACE_EXISTING))
+        return "";
+      failure = createFailed;
+    }
+    Os().DeleteFileA(partialName_.c_str());
+    return failure;
+  }
+
+ private:
+  // Only a regular file of a firmware image's length is taken; a folder, device or pipe
+  // is refused before anything is read from it.
+  std::string OpenFirmware() {
+    std::string path = form_.FileListBox1.FileName();
+    std::string notAFile = name_ + " is not a file: a firmware image is read from a file.";
+    FileFacts facts;
+    if (!firmware_.OpenRead(path)) return IsFolder(path) ? notAFile : "Open " + name_ + " fail!";
+    if (!Describe(firmware_, &facts)) return "Open " + name_ + " fail!";
+    if (!facts.regular) return notAFile;
+    form_.BinLength = static_cast<std::uint32_t>(std::min<std::uint64_t>(facts.size, 0xFFFFFFFFu));
+    if (!FitsFirmwareArea(facts.size))
+      return name_ + " is " + std::to_string(facts.size) +
+             " bytes long: a firmware image must be a multiple of 16384 bytes and at most "
+             "524288 bytes.";
+    return "";
+  }
+
+  // The build is written under a name of its own in the output's folder and takes the
+  // output's name only when complete. The name is created new, so it is never a file
+  // that was there: not the firmware file, not the program.
+  bool CreatePartial(const std::string& outputName) {
+    for (int n = 0; n < kPartialNames; ++n) {
+      partialName_ =
+          n == 0 ? outputName + ".building" : Format("%s.%d.building", outputName.c_str(), n);
+      if (partial_.Open(partialName_, win::GENERIC_WRITE, 0, win::CREATE_NEW)) return true;
+      if (!Exists(partialName_)) return false;
+    }
+    return false;
+  }
+
+  std::string Copy(int index, std::int64_t length) {
+    std::vector<std::uint8_t> header = BuildHeader(form_, index, name_, form_.BinLength);
+    ProgramCopy copy(program_, firmware_, partial_, form_.ProgressBar, length, header,
+                     form_.BinLength);
+    switch (copy.Run()) {
+      case ProgramCopy::Result::Complete:
+        return "";
+      case ProgramCopy::Result::KeyMissing:
+        return "Building fail: not found key-word in " + programName_;
+      case ProgramCopy::Result::Incomplete:
+        break;
+    }
+    // A firmware file that delivered less than its length would leave a program that
+    // flashes zeros.
+    return "Building fail: some problem in " + programName_;
+  }
+
+  TFlashForm& form_;
+  const std::string name_;
+  std::string programName_, partialName_;
+  File firmware_, program_, partial_;
 };
 
 }  // namespace
@@ -272,74 +377,12 @@ class ProgramCopy {
 bool TFlashForm::NewBuildFlashProgram() {
   GroupBox2.SetCaption("Building " + BinFileName + "  Please wait... ");
   GroupBox2.Repaint();
-  int index = ComboBox.ItemIndex();
-  if (!ModelList || index < 0 || index >= ModelList->Count()) {
-    ShowMessage("Choose a model from the list first.");
-    return false;
-  }
-  BinaryFile firmware;
-  if (!firmware.OpenRead(FileListBox1.FileName()) || !firmware.Length(&BinLength)) {
-    ShowMessage("Open " + BinFileName + " fail!");
-    return false;
-  }
-  if (!FitsFirmwareArea(BinLength)) {
-    ShowMessage(
-        Format("%s is %u bytes long: a firmware image must be a multiple of 16384 "
-               "bytes and at most 524288 bytes.",
-               BinFileName.c_str(), static_cast<unsigned>(BinLength)));
-    return false;
-  }
-  std::string programPath = ModuleFileName();
-  std::string programName = BaseName(programPath);
-  BinaryFile program;
-  if (!program.OpenRead(programPath)) {
-    ShowMessage("Open " + programPath + " fail!");
-    return false;
-  }
-  std::uint32_t length = 0;
-  if (!program.Length(&length) || length > 0x7FFFFFFFu) {
-    ShowMessage("Open " + programPath + " fail!");
-    return false;
-  }
-  ProgressBar.SetMin(0);
-  ProgressBar.SetMax(static_cast<int>(length));
-  ProgressBar.SetPosition(0);
-  ProgressBar.SetStep(kProgressStep);
-
-  // At most four characters as written: a shorter name is not padded ("A.B.EXE").
-  std::string outputName = BinFileName.substr(0, 4) + ".EXE";
-  if (IsRunningProgram(outputName, programPath)) {
-    ShowMessage("Can't build " + outputName + " over the running program itself.");
-    return false;
-  }
-  std::string partialName = outputName + kPartialSuffix;
-  BinaryFile output;
-  if (!output.OpenWrite(partialName)) {
-    ShowMessage(Format("Create %4.4s.EXE Fail", BinFileName.c_str()));
-    return false;
-  }
-
-  ProgramCopy copy(program, output, ProgressBar, length);
-  if (!copy.CopyThroughKey()) {
-    output.Close();
-    Os().DeleteFileA(partialName.c_str());
-    ShowMessage("Building fail: not found key-word in " + programName);
-    return false;
-  }
-  copy.WriteOver(BuildHeader(*this, index, BinFileName, BinLength), firmware, BinLength);
-  bool complete = copy.CopyRest();
-  firmware.Close();
-  program.Close();
-  complete = output.Close() && complete;
-  if (!complete) {
-    Os().DeleteFileA(partialName.c_str());
-    ShowMessage("Building fail: some problem in " + programName);
-    return false;
-  }
-  Os().CopyPermissionBits(programPath.c_str(), partialName.c_str());
-  if (!Os().MoveFileExA(partialName.c_str(), outputName.c_str(), win::MOVEFILE_REPLACE_EXISTING)) {
-    Os().DeleteFileA(partialName.c_str());
-    ShowMessage(Format("Create %4.4s.EXE Fail", BinFileName.c_str()));
+  std::string failure = Build(*this).Run();
+  if (!failure.empty()) {
+    // Whatever stopped the build, it is not running any more.
+    GroupBox2.SetCaption("Building " + BinFileName + " failed.");
+    GroupBox2.Repaint();
+    ShowMessage(failure);
     return false;
   }
   GroupBox2.SetCaption(Format("Build %4.4s.EXE complete!", BinFileName.c_str()));

@@ -12,9 +12,8 @@ constexpr win::DWORD kValueBufferSize = 2048;  // values of at most 2047 charact
 // The program's own path with its extension replaced by ".INI".
 std::string CataloguePath() {
   std::string path = ModuleFileName();
-  std::size_t dot = path.find_last_of('.');
-  std::size_t slash = path.find_last_of("\\/");
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
+  std::size_t dot = BaseName(path).find_last_of('.');
+  if (dot != std::string::npos) path.resize(path.size() - BaseName(path).size() + dot);
   return path + ".INI";
 }
 

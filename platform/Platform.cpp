@@ -49,3 +49,12 @@ std::string CurrentDirectory() {
   dir.resize(n);
   return dir;
 }
+
+std::string BaseName(const std::string& path) {
+#if defined(_WIN32)
+  std::size_t slash = path.find_last_of("\\/");
+#else
+  std::size_t slash = path.find_last_of('/');
+#endif
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}

@@ -32,6 +32,11 @@ class Platform {
   // Returns the new position's low 32 bits, or INVALID_SET_FILE_POINTER.
   virtual win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
                                     win::DWORD method) = 0;
+  // What an open file is: a disk file or folder, a character device or a pipe.
+  virtual win::DWORD GetFileType(win::HANDLE file) = 0;
+  // Attributes, size and identity (volume serial number and file index) of a disk file.
+  virtual win::BOOL GetFileInformationByHandle(win::HANDLE file,
+                                               win::BY_HANDLE_FILE_INFORMATION* info) = 0;
   virtual win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) = 0;
   virtual win::BOOL DeleteFileA(const char* path) = 0;
   // Gives `to` the permission bits of `from`, so a written program stays executable.
@@ -85,6 +90,9 @@ void InstallPlatform(Platform* platform);
 // Whole strings from the calls that fill a caller's buffer, of any length.
 std::string ModuleFileName();    // the program's own file
 std::string CurrentDirectory();  // empty when it cannot be read
+// The last part of a path: what follows its last folder separator, which is '\\' or '/'
+// on Windows and only '/' elsewhere.
+std::string BaseName(const std::string& path);
 
 // A drive command can take minutes (the commit), and the window must not look dead
 // meanwhile. While one is outstanding, the platform's DeviceIoControl, WaitForSingleObject

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,11 +214,13 @@ win::HANDLE LinuxPlatform::CreateFileA(const char* path, win::DWORD access, win:
     }
     flags |= O_NONBLOCK;
   }
-  int fd = open(file.c_str(), flags, 0644);
+  // Opening a FIFO would wait for its other end; Windows never waits in CreateFileA.
+  int fd = open(file.c_str(), flags | O_NONBLOCK, 0644);
   if (fd < 0) {
     lastError = errno;
     return win::InvalidHandleValue();
   }
+  if (!(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return HandleOf(fd);
 }
 
@@ -298,6 +301,39 @@ win::DWORD LinuxPlatform::SetFilePointer(win::HANDLE file, win::LONG distance,
   }
   if (distanceHigh) *distanceHigh = static_cast<win::LONG>(std::int64_t{position} >> 32);
   return static_cast<win::DWORD>(position);
+}
+
+win::DWORD LinuxPlatform::GetFileType(win::HANDLE file) {
+  struct stat info;
+  if (fstat(Descriptor(file), &info) != 0) {
+    lastError = errno;
+    return win::FILE_TYPE_UNKNOWN;
+  }
+  if (S_ISCHR(info.st_mode)) return win::FILE_TYPE_CHAR;
+  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return win::FILE_TYPE_PIPE;
+  return win::FILE_TYPE_DISK;
+}
+
+win::BOOL LinuxPlatform::GetFileInformationByHandle(win::HANDLE file,
+                                                    win::BY_HANDLE_FILE_INFORMATION* info) {
+  struct stat st;
+  if (!info) return Fail(EINVAL);
+  if (fstat(Descriptor(file), &st) != 0) return Fail(errno);
+  *info = {};
+  info->dwFileAttributes = kFileAttributeNormal;
+  if (S_ISDIR(st.st_mode)) info->dwFileAttributes = win::FILE_ATTRIBUTE_DIRECTORY;
+  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))
+    info->dwFileAttributes = win::FILE_ATTRIBUTE_DEVICE;
+  // The kernel's own device numbers fit in 32 bits: 12 of major, 20 of minor.
+  info->dwVolumeSerialNumber = static_cast<win::DWORD>(major(st.st_dev) << 20 | minor(st.st_dev));
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  info->nFileSizeHigh = static_cast<win::DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<win::DWORD>(size);
+  info->nNumberOfLinks = static_cast<win::DWORD>(st.st_nlink);
+  auto inode = static_cast<std::uint64_t>(st.st_ino);
+  info->nFileIndexHigh = static_cast<win::DWORD>(inode >> 32);
+  info->nFileIndexLow = static_cast<win::DWORD>(inode);
+  return 1;
 }
 
 win::BOOL LinuxPlatform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {

@@ -49,6 +49,12 @@ class LinuxPlatform : public Platform {
                       void* overlapped) override;
   win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
                             win::DWORD method) override;
+  // Regular files and folders are disk files, character devices character files, FIFOs
+  // and sockets pipes; a block device is a disk file with FILE_ATTRIBUTE_DEVICE.
+  win::DWORD GetFileType(win::HANDLE file) override;
+  // The volume serial number is the device number, the file index the inode number.
+  win::BOOL GetFileInformationByHandle(win::HANDLE file,
+                                       win::BY_HANDLE_FILE_INFORMATION* info) override;
   win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
   win::BOOL DeleteFileA(const char* path) override;
   win::BOOL CopyPermissionBits(const char* from, const char* to) override;

@@ -6,6 +6,8 @@
 #include <algorithm>
 
 static_assert(sizeof(win::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "OSVERSIONINFOA");
+static_assert(sizeof(win::BY_HANDLE_FILE_INFORMATION) == sizeof(::BY_HANDLE_FILE_INFORMATION),
+              "BY_HANDLE_FILE_INFORMATION");
 
 namespace {
 
@@ -112,6 +114,15 @@ win::DWORD Win32Platform::SetFilePointer(win::HANDLE file, win::LONG distance,
   DWORD low = ::SetFilePointer(file, distance, distanceHigh ? &high : nullptr, method);
   if (distanceHigh) *distanceHigh = high;
   return low;
+}
+
+win::DWORD Win32Platform::GetFileType(win::HANDLE file) {
+  return ::GetFileType(file);
+}
+
+win::BOOL Win32Platform::GetFileInformationByHandle(win::HANDLE file,
+                                                    win::BY_HANDLE_FILE_INFORMATION* info) {
+  return ::GetFileInformationByHandle(file, reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));
 }
 
 win::BOOL Win32Platform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {

@@ -19,6 +19,9 @@ class Win32Platform : public Platform {
                       void* overlapped) override;
   win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
                             win::DWORD method) override;
+  win::DWORD GetFileType(win::HANDLE file) override;
+  win::BOOL GetFileInformationByHandle(win::HANDLE file,
+                                       win::BY_HANDLE_FILE_INFORMATION* info) override;
   win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
   win::BOOL DeleteFileA(const char* path) override;
   win::BOOL CopyPermissionBits(const char* from, const char* to) override;

@@ -26,6 +26,12 @@ constexpr int kBinaryOpen = O_BINARY;  // no line-end translation on Windows
 #else
 constexpr int kBinaryOpen = O_CLOEXEC;
 #endif
+#if defined(O_NONBLOCK)
+constexpr int kNeverWait = O_NONBLOCK;  // a FIFO would wait for its other end
+#else
+constexpr int kNeverWait = 0;
+#endif
+constexpr win::DWORD kErrorFileExists = 80;
 constexpr win::UINT kDriveNoRootDir = 1;
 
 // Windows' rule for a string into a caller's buffer: the length written, or the size
@@ -221,22 +227,26 @@ std::string FakePlatform::FilePath(const char* path) const {
 }
 
 win::HANDLE FakePlatform::OpenFile(const char* path, win::DWORD access, win::DWORD disposition) {
-  bool create = disposition == win::CREATE_ALWAYS;
+  bool create = disposition == win::CREATE_ALWAYS || disposition == win::CREATE_NEW;
   if (create && refuseCreate) {
     lastError = kErrorAccessDenied;
     return win::InvalidHandleValue();
   }
-  int flags = kBinaryOpen | (create ? O_CREAT | O_TRUNC : 0);
+  int flags = kBinaryOpen | kNeverWait;
+  if (create) flags |= disposition == win::CREATE_NEW ? O_CREAT | O_EXCL : O_CREAT | O_TRUNC;
   flags |=
       (access & win::GENERIC_WRITE) ? ((access & win::GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
   int fd = open(FilePath(path).c_str(), flags, 0644);
   if (fd < 0) {
-    lastError = errno == EACCES ? kErrorAccessDenied : kErrorFileNotFound;
+    lastError = errno == EACCES   ? kErrorAccessDenied
+                : errno == EEXIST ? kErrorFileExists
+                                  : kErrorFileNotFound;
     return win::InvalidHandleValue();
   }
   ++filesOpened;
   Object object{Object::Kind::File};
   object.fd = fd;
+  object.path = FilePath(path);
   object.unreadable = !unreadableFile.empty() && unreadableFile == path;
   return NewObject(object);
 }
@@ -311,6 +321,48 @@ win::DWORD FakePlatform::SetFilePointer(win::HANDLE file, win::LONG distance,
   }
   if (distanceHigh) *distanceHigh = static_cast<win::LONG>(std::int64_t{position} >> 32);
   return static_cast<win::DWORD>(position);
+}
+
+std::string FakePlatform::OpenPath(win::HANDLE handle) {
+  std::lock_guard<emu::Mutex> lock(mutex_);
+  Object* object = Find(handle);
+  if (!object || object->kind != Object::Kind::File) {
+    lastError = kErrorInvalidHandle;
+    return "";
+  }
+  return object->path;
+}
+
+win::DWORD FakePlatform::GetFileType(win::HANDLE file) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::file_type type = fs::status(OpenPath(file), error).type();
+  if (type == fs::file_type::character) return win::FILE_TYPE_CHAR;
+  if (type == fs::file_type::fifo || type == fs::file_type::socket) return win::FILE_TYPE_PIPE;
+  return error ? win::FILE_TYPE_UNKNOWN : win::FILE_TYPE_DISK;
+}
+
+win::BOOL FakePlatform::GetFileInformationByHandle(win::HANDLE file,
+                                                   win::BY_HANDLE_FILE_INFORMATION* info) {
+  namespace fs = std::filesystem;
+  std::string path = OpenPath(file);
+  std::error_code error;
+  fs::file_type type = fs::status(path, error).type();
+  if (path.empty() || error) return 0;
+  *info = {};
+  info->dwFileAttributes = type == fs::file_type::directory ? win::FILE_ATTRIBUTE_DIRECTORY
+                           : type == fs::file_type::block || type == fs::file_type::character
+                               ? win::FILE_ATTRIBUTE_DEVICE
+                               : win::FILE_ATTRIBUTE_NORMAL;
+  std::uint64_t size = type == fs::file_type::regular ? fs::file_size(path, error) : 0;
+  info->nFileSizeHigh = static_cast<win::DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<win::DWORD>(size);
+  info->nNumberOfLinks = 1;
+  std::size_t index = 0;
+  while (index < identities_.size() && !fs::equivalent(identities_[index], path, error)) ++index;
+  if (index == identities_.size()) identities_.push_back(path);
+  info->nFileIndexLow = static_cast<win::DWORD>(index + 1);
+  return 1;
 }
 
 win::BOOL FakePlatform::MoveFileExA(const char* existing, const char* newName, win::DWORD flags) {
@@ -545,7 +597,7 @@ win::DWORD FakePlatform::GetCurrentDirectoryA(win::DWORD size, char* buffer) {
 
 win::DWORD FakePlatform::GetFileAttributesA(const char* path) {
   struct stat info;
-  if (!path || stat(path, &info) != 0) {
+  if (!path || stat(FilePath(path).c_str(), &info) != 0) {
     lastError = kErrorFileNotFound;
     return win::INVALID_FILE_ATTRIBUTES;
   }

@@ -126,10 +126,10 @@ class FakePlatform : public Platform {
   // Files, the program's path and the current directory. Files are real files; a
   // relative path is taken from currentDirectory.
   int filesOpened = 0, filesClosed = 0;
-  bool refuseCreate = false;               // CreateFileA with CREATE_ALWAYS fails
+  bool refuseCreate = false;               // CreateFileA with CREATE_ALWAYS or CREATE_NEW fails
   std::optional<std::uint64_t> writeRoom;  // bytes writable before WriteFile fails
   std::optional<win::DWORD> moveError;     // MoveFileExA fails with the code
-  std::string unreadableFile;  // ReadFile of a file opened by this path fails
+  std::string unreadableFile;              // ReadFile of a file opened by this path fails
   std::string FilePath(const char* path) const;
   std::string modulePath = "C:\\KORVEL\\KFLASH.EXE";
   std::string currentDirectory = "C:\\KORVEL";
@@ -157,6 +157,10 @@ class FakePlatform : public Platform {
                       void* overlapped) override;
   win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
                             win::DWORD method) override;
+  // From the file system's view of the file's path: its type, size and identity.
+  win::DWORD GetFileType(win::HANDLE file) override;
+  win::BOOL GetFileInformationByHandle(win::HANDLE file,
+                                       win::BY_HANDLE_FILE_INFORMATION* info) override;
   win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
   win::BOOL DeleteFileA(const char* path) override;
   win::BOOL CopyPermissionBits(const char* from, const char* to) override;
@@ -188,6 +192,7 @@ class FakePlatform : public Platform {
     enum class Kind { Device, Event, File } kind;
     char letter = 0;
     int fd = -1;
+    std::string path{};  // of a file, as opened
     bool unreadable = false;
     bool manualReset = false, signalled = false, closed = false;
   };
@@ -199,6 +204,8 @@ class FakePlatform : public Platform {
   win::BOOL PassThrough(char letter, void* record, win::DWORD outSize);
   win::HANDLE OpenFile(const char* path, win::DWORD access, win::DWORD disposition);
   int FileDescriptor(win::HANDLE handle);
+  std::string OpenPath(win::HANDLE handle);  // "" when no file is open there
+  std::vector<std::string> identities_;      // a file index is a place in this list
   bool Unreadable(win::HANDLE handle);
 
   FakePlatform* previous_;  // the fake the C entry points reached before this one

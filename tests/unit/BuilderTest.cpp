@@ -2,6 +2,7 @@
 // the chosen model and firmware file in its build header and firmware area; every
 // refusal and failure leaving no partial file and any earlier build intact.
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -193,13 +194,26 @@ TEST_F(FlashProgramBuild, EmptyFileGivesABuilderAgain) {
 }
 
 TEST_F(FlashProgramBuild, OutputNameTakesAtMostFourCharactersAsWritten) {
-  Build("A.B", Pattern(16384, 2));
-  EXPECT_TRUE(tk.dialogs.empty());
-  Bytes out = ReadAll(dir_ + "/A.B.EXE");
-  EXPECT_TRUE(out == Expected(Header("A.B", 16384), Pattern(16384, 2)));
-  // The caption keeps the message's own format, "%4.4s".
-  EXPECT_EQ(Caption(), "Build  A.B.EXE complete!");
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/ A.B.EXE"));
+  struct Case {
+    std::string file, output, name5, caption;
+  } cases[] = {
+    // The caption keeps the message's own format, "%4.4s".
+    {"A.B", "A.B.EXE", "A.B", "Build  A.B.EXE complete!"},
+#if !defined(_WIN32)
+    // Only '/' separates folders here: a backslash is part of the name.
+    {"Q\\F5.BIN", "Q\\F5.EXE", "Q\\F5.", "Build Q\\F5.EXE complete!"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    tk = HeadlessToolkit();
+    Build(c.file, Pattern(16384, 2));
+    EXPECT_TRUE(tk.dialogs.empty());
+    EXPECT_TRUE(ReadAll(dir_ + "/" + c.output) ==
+                Expected(Header(c.name5, 16384), Pattern(16384, 2)));
+    EXPECT_EQ(Caption(), c.caption);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/ A.B.EXE"));
+  }
 }
 
 TEST_F(FlashProgramBuild, ExistingOutputIsOverwrittenWithoutAQuestion) {
@@ -280,35 +294,59 @@ TEST_F(FlashProgramBuild, RefusalsAndFailuresLeaveNoPartialFileAndKeepTheOldOne)
   const std::string old = "an earlier build";
   const std::string lengthRule =
       " bytes long: a firmware image must be a multiple of 16384 bytes and at most 524288 bytes.";
+  const std::string notAFile = "qf05.bin is not a file: a firmware image is read from a file.";
   struct Case {
     const char* what;
     std::size_t firmwareSize;
     std::function<void()> arrange;  // before the Build click
     std::string message;
   } cases[] = {
-      {"longer than the area", kFirmwareAreaSize + 16384, {}, "qf05.bin is 540672" + lengthRule},
-      {"not whole chunks", 16385, {}, "qf05.bin is 16385" + lengthRule},
-      {"firmware file gone", 16384, [&] { std::filesystem::remove(dir_ + "/qf05.bin"); },
-       "Open qf05.bin fail!"},
-      {"program file gone", 16384, [&] { std::filesystem::remove(fake.modulePath); },
-       "Open " + fake.modulePath + " fail!"},
-      {"output not created", 16384, [&] { fake.refuseCreate = true; }, "Create qf05.EXE Fail"},
-      {"key missing", 16384, [&] { WriteAll(fake.modulePath, Pattern(700000, 1)); },
-       "Building fail: not found key-word in KFLASH.EXE"},
-      {"image past the end", 16384,
-       [&] {
-         WriteAll(fake.modulePath, Append(Pattern(1000, 1), Append(Key(), Pattern(9000, 2))));
-       },
-       "Building fail: some problem in KFLASH.EXE"},
-      // A failing read delivers nothing: the image would be all zeros.
-      {"firmware unreadable", 16384, [&] { fake.unreadableFile = dir_ + "/qf05.bin"; },
-       "Building fail: some problem in KFLASH.EXE"},
-      {"disk full", 16384, [&] { fake.writeRoom = 200000; },
-       "Building fail: some problem in KFLASH.EXE"},
-      {"move refused", 16384, [&] { fake.moveError = FakePlatform::kErrorAccessDenied; },
-       "Create qf05.EXE Fail"},
-      {"no model chosen", 16384, [&] { tk.UserTypesIntoCombo("KRW"); },
-       "Choose a model from the list first."},
+    {"longer than the area", kFirmwareAreaSize + 16384, {}, "qf05.bin is 540672" + lengthRule},
+    {"not whole chunks", 16385, {}, "qf05.bin is 16385" + lengthRule},
+    {"firmware file gone", 16384, [&] { std::filesystem::remove(dir_ + "/qf05.bin"); },
+     "Open qf05.bin fail!"},
+    {"program file gone", 16384, [&] { std::filesystem::remove(fake.modulePath); },
+     "Open " + fake.modulePath + " fail!"},
+    {"output not created", 16384, [&] { fake.refuseCreate = true; }, "Create qf05.EXE Fail"},
+    {"key missing", 16384, [&] { WriteAll(fake.modulePath, Pattern(700000, 1)); },
+     "Building fail: not found key-word in KFLASH.EXE"},
+    {"image past the end", 16384,
+     [&] { WriteAll(fake.modulePath, Append(Pattern(1000, 1), Append(Key(), Pattern(9000, 2)))); },
+     "Building fail: some problem in KFLASH.EXE"},
+    // A failing read delivers nothing: the image would be all zeros.
+    {"firmware unreadable", 16384, [&] { fake.unreadableFile = dir_ + "/qf05.bin"; },
+     "Building fail: some problem in KFLASH.EXE"},
+    {"disk full", 16384, [&] { fake.writeRoom = 200000; },
+     "Building fail: some problem in KFLASH.EXE"},
+    {"move refused", 16384, [&] { fake.moveError = FakePlatform::kErrorAccessDenied; },
+     "Create qf05.EXE Fail"},
+    {"no model chosen", 16384, [&] { tk.UserTypesIntoCombo("KRW"); },
+     "Choose a model from the list first."},
+    // Its length taken modulo 4 GiB would be a good one.
+    {"4 GiB and more", 16384,
+     [&] { std::filesystem::resize_file(dir_ + "/qf05.bin", (std::uint64_t{1} << 32) + 16384); },
+     "qf05.bin is 4294983680" + lengthRule},
+    {"a folder", 16384,
+     [&] {
+       std::filesystem::remove(dir_ + "/qf05.bin");
+       std::filesystem::create_directory(dir_ + "/qf05.bin");
+     },
+     notAFile},
+#if !defined(_WIN32)
+    // Opening it would wait for a writer forever.
+    {"a FIFO", 16384,
+     [&] {
+       std::filesystem::remove(dir_ + "/qf05.bin");
+       ASSERT_EQ(mkfifo((dir_ + "/qf05.bin").c_str(), 0644), 0);
+     },
+     notAFile},
+    {"a device", 16384,
+     [&] {
+       std::filesystem::remove(dir_ + "/qf05.bin");
+       std::filesystem::create_symlink("/dev/zero", dir_ + "/qf05.bin");
+     },
+     notAFile},
+#endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -318,6 +356,7 @@ TEST_F(FlashProgramBuild, RefusalsAndFailuresLeaveNoPartialFileAndKeepTheOldOne)
     fake.moveError.reset();
     fake.unreadableFile.clear();
     fake.filesOpened = fake.filesClosed = 0;
+    std::filesystem::remove_all(dir_ + "/qf05.bin");
     WriteAll(fake.modulePath, program_.bytes);
     WriteFile(dir_ + "/qf05.EXE", old);
     Build("qf05.bin", Pattern(c.firmwareSize, 3), c.arrange);
@@ -326,19 +365,56 @@ TEST_F(FlashProgramBuild, RefusalsAndFailuresLeaveNoPartialFileAndKeepTheOldOne)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), old);
     EXPECT_FALSE(PartialFilesLeft());
     EXPECT_EQ(fake.filesOpened, fake.filesClosed);
-    EXPECT_EQ(Caption(), "Building qf05.bin  Please wait... ");
+    EXPECT_EQ(Caption(), "Building qf05.bin failed.");
   }
 }
 
-TEST_F(FlashProgramBuild, RefusesToWriteOverTheRunningProgram) {
-  fake.modulePath = dir_ + "/QF05.EXE";
-  WriteAll(fake.modulePath, program_.bytes);
-  std::filesystem::rename(dir_ + "/KFLASH.INI", dir_ + "/QF05.INI");
-  Build("qf05.bin", Pattern(16384, 3));
-  EXPECT_EQ(DialogTexts(),
-            std::vector<std::string>{"Can't build qf05.EXE over the running program itself."});
-  EXPECT_TRUE(ReadAll(fake.modulePath) == program_.bytes);
-  EXPECT_FALSE(PartialFilesLeft());
+// The same file, whatever its path looks like; another file, however alike its name.
+TEST_F(FlashProgramBuild, RefusesToWriteOverTheRunningProgramItself) {
+  Bytes catalogue = ReadAll(dir_ + "/KFLASH.INI");
+  struct Case {
+    std::string program, currentDirectory;
+    bool refused;
+  } cases[] = {
+    {"qf05.EXE", dir_, true},
+    {"qf05.EXE", dir_ + "/", true},  // as at a root folder: "/" + name
+#if defined(_WIN32)
+    {"QF05.exe", dir_, true},  // a folder without case
+#else
+    {"QF05.exe", dir_, false},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program + " in " + c.currentDirectory);
+    tk = HeadlessToolkit();
+    std::filesystem::remove(dir_ + "/qf05.EXE");
+    fake.modulePath = dir_ + "/" + c.program;
+    fake.currentDirectory = c.currentDirectory;
+    WriteAll(fake.modulePath, program_.bytes);
+    WriteAll(dir_ + "/" + c.program.substr(0, 4) + ".INI", catalogue);
+    Build("qf05.bin", Pattern(16384, 3));
+    EXPECT_TRUE(ReadAll(fake.modulePath) == program_.bytes);
+    EXPECT_FALSE(PartialFilesLeft());
+    if (c.refused) {
+      EXPECT_EQ(DialogTexts(),
+                std::vector<std::string>{"Can't build qf05.EXE over the running program itself."});
+      continue;
+    }
+    EXPECT_TRUE(tk.dialogs.empty());
+    EXPECT_TRUE(ReadAll(dir_ + "/qf05.EXE") == Expected(Header("QF05.", 16384), Pattern(16384, 3)));
+  }
+}
+
+// The build's own name until it is complete is never a file that is there: here the
+// chosen firmware file, and another one.
+TEST_F(FlashProgramBuild, PartialNameIsNeverAnExistingFile) {
+  WriteFile(dir_ + "/qf05.EXE.1.building", "someone else's");
+  Build("qf05.EXE.building", Pattern(16384, 4));
+  EXPECT_TRUE(tk.dialogs.empty()) << tk.dialogs[0].text;
+  EXPECT_TRUE(ReadAll(dir_ + "/qf05.EXE") == Expected(Header("QF05.", 16384), Pattern(16384, 4)));
+  EXPECT_TRUE(ReadAll(dir_ + "/qf05.EXE.building") == Pattern(16384, 4));
+  std::ifstream in(dir_ + "/qf05.EXE.1.building", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "someone else's");
 }
 
 }  // namespace
