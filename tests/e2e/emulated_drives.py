@@ -19,6 +19,7 @@ class Drive:
     revision_after_commit: str = "QF05"
     type: int = 5
     delay_ms: int = 1
+    commit_delay_ms: int = 0  # the commit held this much longer
     image: Path = None  # where the drive writes what it commits
     faults: tuple = ()  # fault lines without the word "fault"
 
@@ -27,6 +28,8 @@ class Drive:
                f"vendor {self.vendor}", f"product {self.product}", f"revision {self.revision}",
                f"revision-after-commit {self.revision_after_commit}",
                f"delay-ms {self.delay_ms}"]
+        if self.commit_delay_ms:
+            out.append(f"commit-delay-ms {self.commit_delay_ms}")
         if self.image:
             out.append(f"image {name(self.image)}")
         out += [f"fault {f}" for f in self.faults]

@@ -128,9 +128,23 @@ def answer(auto, window, button):
     auto.gone(f"hwnd:{window['hwnd']}")
 
 
+WS_EX_APPWINDOW = 0x40000
+
+
+def check_application_window(auto, start_box):
+    """A start-up box, shown before the main window, belongs to a window whose task-bar
+    button names the program, so the user finds the box again."""
+    owner = [w for w in auto.call("list")["windows"] if w["hwnd"] == start_box["owner"]]
+    assert owner, f"the box {start_box['text']!r} has no owner"
+    owner = owner[0]
+    assert (owner["text"], owner["visible"], owner["owner"]) == (APPLICATION_TITLE, True, 0), owner
+    assert owner["exstyle"] & WS_EX_APPWINDOW, f"no task-bar button: {owner}"
+
+
 def through_warning_to_window(auto, revision="QF01"):
     """Answers the warning Yes; the window then lists the one drive at 1-0-0."""
     warning = box(auto, "Warning", "warning")
+    check_application_window(auto, warning)
     assert dialog_text(warning) == WARNING, repr(dialog_text(warning))
     buttons = [c["text"].replace("&", "")
                for c in warning["children"] if c["class"] == "Button"]

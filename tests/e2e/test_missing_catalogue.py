@@ -1,5 +1,6 @@
-"""A start-up stop: without its catalogue the builder says so in a box owned by its
-still hidden window, never shows the window, and ends with exit code 0 after OK."""
+"""A start-up stop: without its catalogue the builder says so in a box that the task bar
+finds under the program's name, never shows the window, and ends with exit code 0 after
+OK."""
 
 import flash_window as fw
 from harness import HarnessError, Session, dialog_text, fresh_work_dir, parse_args, run_test
@@ -24,7 +25,7 @@ def main():
         assert [c["text"] for c in box["children"] if c["class"] == "Button"] == ["OK"]
         forms = main_windows(auto)
         assert len(forms) == 1 and not forms[0]["visible"], forms
-        assert box["owner"] == forms[0]["hwnd"], "the box is not owned by the main window"
+        fw.check_application_window(auto, box)
 
         auto.call("click", "dialog", "text:OK")
         code = process.wait(30)

@@ -18,6 +18,11 @@
 //   key SEL tab|enter|escape|space        a key press to the window's focused control
 //   focus SEL                             which control has the keyboard focus
 //   close SEL                             asks the window to close (WM_CLOSE)
+//   sysclose SEL                          the close a window manager or task bar asks for
+//                                         (WM_SYSCOMMAND SC_CLOSE)
+//   probe SEL [MS]                        whether the window answers a message within MS
+//                                         (1000): {"answered":...,"ms":...}
+//   cover SEL MS                          a window of this client's over it for MS, gone
 //   sleep MS
 //   quit
 //
@@ -303,6 +308,7 @@ std::string Describe(HWND window, bool withChildren) {
     out.Int("pid", process);
     HWND owner = GetWindow(window, GW_OWNER);
     out.Int("owner", reinterpret_cast<INT_PTR>(owner));
+    out.Int("exstyle", static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)));
   }
   AddKindDetails(window, windowClass, out);
   if (withChildren) out.Add("children", Children(window));
@@ -459,6 +465,42 @@ void Key(HWND window, const std::string& name) {
   throw Failure{"unknown key " + name};
 }
 
+// As the system judges a hung window: no answer within the limit, or marked hung already.
+std::string Probe(HWND window, DWORD limitMs) {
+  const DWORD start = GetTickCount();
+  DWORD_PTR result = 0;
+  bool answered = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, limitMs,
+                                      &result) != 0;
+  return Object().Bool("answered", answered).Int("ms", GetTickCount() - start).Str();
+}
+
+// A plain window of ours over the other one's place on the screen, shown for a while and
+// destroyed: what lay under it must be painted again by its owner.
+void Cover(HWND window, DWORD ms) {
+  static const char kClass[] = "WinautoCover";
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = DefWindowProcA;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+  windowClass.lpszClassName = kClass;
+  RegisterClassA(&windowClass);
+  RECT box;
+  GetWindowRect(window, &box);
+  const DWORD exStyle = WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE;
+  HWND cover = CreateWindowExA(exStyle, kClass, "", WS_POPUP | WS_VISIBLE, box.left, box.top,
+                               box.right - box.left, box.bottom - box.top, nullptr, nullptr,
+                               GetModuleHandleA(nullptr), nullptr);
+  if (!cover) throw Failure{"cannot create a covering window"};
+  const DWORD start = GetTickCount();
+  MSG message;
+  while (GetTickCount() - start < ms) {
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(10);
+  }
+  DestroyWindow(cover);
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
 // ---- Commands ---------------------------------------------------------------------------
 
 void NeedArgs(const std::vector<std::string>& args, std::size_t count) {
@@ -515,6 +557,15 @@ std::string Run(const std::vector<std::string>& args, bool& quit) {
   } else if (command == "close") {
     NeedArgs(args, 2);
     PostMessageA(Need(args[1]), WM_CLOSE, 0, 0);
+  } else if (command == "sysclose") {
+    NeedArgs(args, 2);
+    PostMessageA(Need(args[1]), WM_SYSCOMMAND, SC_CLOSE, 0);
+  } else if (command == "probe") {
+    NeedArgs(args, 2);
+    ok.Add("probe", Probe(Need(args[1]), args.size() > 2 ? Number(args[2]) : 1000));
+  } else if (command == "cover") {
+    NeedArgs(args, 3);
+    Cover(Need(args[1]), Number(args[2]));
   } else {
     throw Failure{"unknown command " + command};
   }

@@ -1,6 +1,7 @@
 // The Qt toolkit against the toolkit contract, on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -23,6 +24,7 @@
 
 #include "app/FlashFormResource.h"
 #include "tests/qt/DialogUser.h"
+#include "tests/unit/WindowTexts.h"
 #include "toolkit/Forms.h"
 #include "toolkit/qt/QtToolkit.h"
 
@@ -109,10 +111,15 @@ TEST_F(QtToolkitTest, WindowTakesPositionFontAndSizeOfItsContent) {
   // Auto-size: the client area is the extent of Panel1.
   EXPECT_EQ(window->size(), QSize(425, 201));
   EXPECT_EQ(window->minimumSize(), window->maximumSize());
-  EXPECT_EQ(window->font().pixelSize(), 16);
+  // The resource's 16 pixels are the font's cell, as large as fits.
+  EXPECT_LE(QFontMetrics(window->font()).height(), 16);
+  QFont larger = window->font();
+  larger.setPixelSize(larger.pixelSize() + 1);
+  EXPECT_GT(QFontMetrics(larger).height(), 16);
   EXPECT_TRUE(window->font().bold());
   EXPECT_EQ(tk.GetText(ControlId::Form), "");
-  EXPECT_EQ(Get<QPushButton>(ControlId::FlashButton)->font().pixelSize(), 16);
+  EXPECT_EQ(Get<QPushButton>(ControlId::FlashButton)->font().pixelSize(),
+            window->font().pixelSize());
 }
 
 TEST_F(QtToolkitTest, ControlsFollowTheResource) {
@@ -140,15 +147,57 @@ TEST_F(QtToolkitTest, ControlsFollowTheResource) {
   EXPECT_FALSE(bar->isTextVisible());
 }
 
-// The resource sized its controls for a narrow bitmap font.
+// The resource sized its controls for a narrow bitmap font: every text the program shows
+// fits the control that shows it, whole and with its descenders. The CTest entries run
+// this at 96 dpi and, scaled, at 144 (KF_QT_DPI).
 TEST_F(QtToolkitTest, TheProgramsTextsFitTheirControls) {
-  auto width = [this](ControlId id, const char* text) {
-    return QFontMetrics(tk.Widget(id)->font()).horizontalAdvance(QString::fromLatin1(text));
+  ShowWindow();
+  const char* wanted = std::getenv("KF_QT_DPI");
+  ASSERT_EQ(qRound(Window()->devicePixelRatioF() * 96), wanted ? std::atoi(wanted) : 96);
+  auto measure = [](QWidget* widget, const std::string& text) {
+    const QFontMetrics metrics(widget->font());
+    return std::make_pair(metrics.horizontalAdvance(QString::fromStdString(text)),
+                          metrics.height());
   };
-  EXPECT_LE(width(ControlId::SelectDriveLabel, "Select the Korvel-XQ drive you want to update:"),
-            Resource(ControlId::SelectDriveLabel).width);
-  EXPECT_LE(width(ControlId::FlashButton, "FLASH"), Resource(ControlId::FlashButton).width - 6);
-  EXPECT_LE(QFontMetrics(Combo()->font()).height(), Resource(ControlId::ComboBox).height);
+  // The caption sits 8 pixels in from either side and clears the frame line 2 pixels
+  // round it; its cell ends above the progress bar.
+  QWidget* group = tk.Widget(ControlId::GroupBox2);
+  const int barTop = tk.Widget(ControlId::ProgressBar)->y();
+  const int listRoom = Files()->viewport()->width() - 2 * 2;
+  const std::string name = window_texts::LongestListedName(
+      [&](const std::string& text) { return measure(Files(), text).first; }, listRoom);
+  for (const std::string& text : window_texts::StatusTexts(name)) {
+    SCOPED_TRACE(text);
+    tk.SetText(ControlId::GroupBox2, text);
+    EXPECT_LE(measure(group, text).first, group->width() - 2 * (8 + 2));
+    EXPECT_LE(measure(group, text).second, barTop) << "descenders under the progress bar";
+  }
+  QWidget* label = tk.Widget(ControlId::SelectDriveLabel);
+  for (const std::string& text : window_texts::LabelTexts()) {
+    SCOPED_TRACE(text);
+    tk.SetText(ControlId::SelectDriveLabel, text);
+    EXPECT_LE(measure(label, text).first, label->contentsRect().width());
+    EXPECT_LE(measure(label, text).second, label->contentsRect().height());
+  }
+  // A line edit scrolls its text unless it fits between its 2-pixel margins with the
+  // cursor after it.
+  for (const std::string& text : window_texts::ComboTexts()) tk.ComboAdd(text);
+  QApplication::processEvents();
+  QLineEdit* edit = Combo()->lineEdit();
+  for (const std::string& text : window_texts::ComboTexts()) {
+    SCOPED_TRACE(text);
+    EXPECT_LE(measure(edit, text).first, edit->contentsRect().width() - 2 * 2 - 2);
+    EXPECT_LE(measure(edit, text).second, edit->contentsRect().height());
+  }
+  QWidget* button = tk.Widget(ControlId::FlashButton);
+  for (const char* text : {"FLASH", "Build"}) {
+    tk.SetText(ControlId::FlashButton, text);
+    EXPECT_LE(measure(button, text).first, button->width() - 12) << text;
+  }
+  // Two files show, each with its descenders, in rows of the designed height.
+  const int item = Resource(ControlId::FileListBox1).itemHeight;
+  EXPECT_LE(measure(Files(), name).second, item);
+  EXPECT_LE(2 * item, Files()->viewport()->height());
 }
 
 TEST_F(QtToolkitTest, ListsUseTheResourceItemHeight) {

@@ -268,6 +268,74 @@ class X:
             xlib.XCloseDisplay(display)
 
 
+    def ping(self, window, timeout=1.0):
+        """Seconds until the window's client answers a _NET_WM_PING, as a window manager
+        sends it to tell a live program from a hung one; None without an answer in time."""
+        xlib = _Xlib()
+        display = xlib.XOpenDisplay(self.display.encode())
+        if not display:
+            raise HarnessError(f"cannot open display {self.display}")
+        try:
+            root = xlib.XDefaultRootWindow(display)
+            # Answers go to the root window, for a window manager's eyes (Qt's with
+            # StructureNotify, the specification's with SubstructureNotify).
+            xlib.XSelectInput(display, root, _STRUCTURE_NOTIFY | _SUBSTRUCTURE_NOTIFY)
+            protocols = xlib.XInternAtom(display, b"WM_PROTOCOLS", False)
+            ping = xlib.XInternAtom(display, b"_NET_WM_PING", False)
+            stamp = int(time.monotonic() * 1000) & 0x7FFFFFFF
+            event = _XEvent()
+            event.xclient.type = _CLIENT_MESSAGE
+            event.xclient.window = window
+            event.xclient.message_type = protocols
+            event.xclient.format = 32
+            event.xclient.data[0] = ping
+            event.xclient.data[1] = stamp
+            event.xclient.data[2] = window
+            start = time.monotonic()
+            xlib.XSendEvent(display, window, False, 0, ctypes.byref(event))
+            xlib.XFlush(display)
+            fd = xlib.XConnectionNumber(display)
+            while True:
+                while xlib.XPending(display):
+                    reply = _XEvent()
+                    xlib.XNextEvent(display, ctypes.byref(reply))
+                    c = reply.xclient
+                    if (c.type == _CLIENT_MESSAGE and c.message_type == protocols
+                            and c.data[0] == ping and c.data[1] == stamp):
+                        return time.monotonic() - start
+                left = start + timeout - time.monotonic()
+                if left <= 0:
+                    return None
+                select.select([fd], [], [], left)
+        finally:
+            xlib.XCloseDisplay(display)
+
+    def cover(self, geometry, seconds=0.3):
+        """A window of this client's over the given place for a while, then gone: what
+        lay under it must be painted again by its owner."""
+        xlib = _Xlib()
+        display = xlib.XOpenDisplay(self.display.encode())
+        if not display:
+            raise HarnessError(f"cannot open display {self.display}")
+        try:
+            x, y, width, height = geometry
+            root = xlib.XDefaultRootWindow(display)
+            white = xlib.XWhitePixel(display, 0)
+            cover = xlib.XCreateSimpleWindow(display, root, x, y, width, height, 0, white, white)
+            xlib.XMapRaised(display, cover)
+            xlib.XSync(display, False)
+            time.sleep(seconds)
+            xlib.XDestroyWindow(display, cover)
+            xlib.XSync(display, False)
+        finally:
+            xlib.XCloseDisplay(display)
+
+
+_CLIENT_MESSAGE = 33
+_STRUCTURE_NOTIFY = 1 << 17
+_SUBSTRUCTURE_NOTIFY = 1 << 19
+
+
 class _XClientMessageEvent(ctypes.Structure):
     _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
                 ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
@@ -290,4 +358,19 @@ def _Xlib():
                                 ctypes.POINTER(_XEvent)]
     xlib.XFlush.argtypes = [ctypes.c_void_p]
     xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+    xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    xlib.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+    xlib.XConnectionNumber.argtypes = [ctypes.c_void_p]
+    xlib.XPending.argtypes = [ctypes.c_void_p]
+    xlib.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
+    xlib.XWhitePixel.restype = ctypes.c_ulong
+    xlib.XWhitePixel.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XCreateSimpleWindow.restype = ctypes.c_ulong
+    xlib.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                         ctypes.c_int, ctypes.c_uint, ctypes.c_uint,
+                                         ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
+    xlib.XMapRaised.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    xlib.XDestroyWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     return xlib
