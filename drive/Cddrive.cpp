@@ -494,10 +494,11 @@ void ResetModule() {
   M.dataBuffer = nullptr;
   M.dataBufferLength = 0;
   M.missingLibraryShown = false;
-  // Out of sight but still reachable: what a stuck request held was never freed.
-  static std::vector<const void*> forgotten;
-  forgotten.insert(forgotten.end(), M.heldBuffers.begin(), M.heldBuffers.end());
-  forgotten.insert(forgotten.end(), M.stuckDrives.begin(), M.stuckDrives.end());
+  // Out of sight but still reachable, at exit too: what a stuck request held was never
+  // freed.
+  static auto* forgotten = new std::vector<const void*>();
+  forgotten->insert(forgotten->end(), M.heldBuffers.begin(), M.heldBuffers.end());
+  forgotten->insert(forgotten->end(), M.stuckDrives.begin(), M.stuckDrives.end());
   M.heldBuffers.clear();
   M.stuckDrives.clear();
   M.keptEvents.clear();

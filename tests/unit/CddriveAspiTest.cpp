@@ -288,7 +288,7 @@ TEST_F(Aspi, RequestThatOutlivesItsAbortIsNeverReused) {
   int d = os.AddDrive(Drive(0, 0));
   os.AddDrive(Drive(0, 1));
   emu::Fault late = Fault(emu::FaultKind::LateAfterAbort, 0x3C, 0);
-  late.lateMs = 400;
+  late.lateMs = 0;  // completes when the test says so, long after the abort
   os.bus.AddFault(d, late);
   os.SetAsynchronousAspi(true);
   os.waitCapMs = 2;
@@ -317,6 +317,7 @@ TEST_F(Aspi, RequestThatOutlivesItsAbortIsNeverReused) {
     EXPECT_TRUE(other.LastCommandCompleted(0));
 
     // The late completion writes the buffer and signals an event that is still open.
+    os.aspi.CompleteParked();
     os.aspi.WaitIdle();
     EXPECT_EQ(os.lateSignals, 0);
     EXPECT_NE(buffer[0], 0xEE);

@@ -218,7 +218,7 @@ TEST(FlashFaults, ShortAnswerToTheCommitIsNoFailure) {
     for (bool aspi : {false, true}) {
       for (std::uint32_t moved : {0u, 8u}) {
         SCOPED_TRACE(std::to_string(aspi) + " " + std::to_string(moved));
-        const Step& commit = Sequence(variant).back();
+        const Step commit = Sequence(variant).back();
         emu::Fault fault;
         fault.kind = emu::FaultKind::ShortTransfer;
         fault.opcode = commit.opcode;
