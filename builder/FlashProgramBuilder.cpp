@@ -57,49 +57,40 @@ class File {
   win::HANDLE handle_ = win::InvalidHandleValue();
 };
 
-// What an open file is, by the system's own view of it.
-struct FileFacts {
-  bool regular = false;  // not a folder, device or pipe
-  std::uint64_t size = 0;
-  std::uint64_t volume = 0, index = 0;
-  bool Same(const FileFacts& other) const { return volume == other.volume && index == other.index; }
-};
-
-// False when the system cannot tell.
-bool Describe(const File& file, FileFacts* facts) {
-  *facts = {};
-  if (Os().GetFileType(file.Handle()) != win::FILE_TYPE_DISK) return true;
-  win::BY_HANDLE_FILE_INFORMATION info = {};
-  if (!Os().GetFileInformationByHandle(file.Handle(), &info)) return false;
-  facts->regular =
-      (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_DEVICE)) == 0;
-  facts->size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-  facts->volume = info.dwVolumeSerialNumber;
-  facts->index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+// A file's length; false when the system cannot tell.
+bool Length(const File& file, std::uint64_t* length) {
+  win::DWORD high = 0;
+  win::DWORD low = Os().GetFileSize(file.Handle(), &high);
+  if (low == win::INVALID_FILE_SIZE && Os().GetLastError() != 0) return false;
+  *length = std::uint64_t{high} << 32 | low;
   return true;
 }
 
-bool IsFolder(const std::string& path) {
-  win::DWORD attributes = Os().GetFileAttributesA(path.c_str());
-  return attributes != win::INVALID_FILE_ATTRIBUTES &&
-         (attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0;
+// Which file an open handle is: its volume and its index there. Asked only when needed:
+// some systems take long to tell.
+bool Identity(const File& file, std::uint64_t* volume, std::uint64_t* index) {
+  win::BY_HANDLE_FILE_INFORMATION info = {};
+  if (!Os().GetFileInformationByHandle(file.Handle(), &info)) return false;
+  *volume = info.dwVolumeSerialNumber;
+  *index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
 }
 
 bool Exists(const std::string& path) {
   return Os().GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
 }
 
-// Whether the output name is the program itself, by another name (a folder's own case
-// rules, a hard link) included. A name that cannot be opened is not the program, which
-// is open.
-bool IsProgram(const std::string& outputName, const FileFacts& program) {
+// Whether the output name is the open program file by another name (a folder's own case
+// rules, a hard link) too. A name that cannot be opened is not the program, which is.
+bool IsProgram(const std::string& outputName, const File& program) {
   if (!Exists(outputName)) return false;
   File output;
-  FileFacts facts;
+  std::uint64_t volume[2], index[2];
   return output.Open(outputName, 0,
                      win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
                      win::OPEN_EXISTING) &&
-         Describe(output, &facts) && facts.Same(program);
+         Identity(output, &volume[0], &index[0]) && Identity(program, &volume[1], &index[1]) &&
+         volume[0] == volume[1] && index[0] == index[1];
 }
 
 // The image is sent in whole chunks, and must not reach past the firmware area.
@@ -288,22 +279,21 @@ class Build {
     if (std::string refused = OpenFirmware(); !refused.empty()) return refused;
     std::string programPath = ModuleFileName();
     programName_ = BaseName(programPath);
-    FileFacts program;
-    if (!program_.OpenRead(programPath) || !Describe(program_, &program) ||
-        program.size > 0x7FFFFFFFu)
+    std::uint64_t length = 0;
+    if (!program_.OpenRead(programPath) || !Length(program_, &length) || length > 0x7FFFFFFFu)
       return "Open " + programPath + " fail!";
     form_.ProgressBar.SetMin(0);
-    form_.ProgressBar.SetMax(static_cast<int>(program.size));
+    form_.ProgressBar.SetMax(static_cast<int>(length));
     form_.ProgressBar.SetPosition(0);
     form_.ProgressBar.SetStep(kProgressStep);
 
     // At most four characters as written: a shorter name is not padded ("A.B.EXE").
     std::string outputName = name_.substr(0, 4) + ".EXE";
-    if (IsProgram(outputName, program))
+    if (IsProgram(outputName, program_))
       return "Can't build " + outputName + " over the running program itself.";
     std::string createFailed = Format("Create %4.4s.EXE Fail", name_.c_str());
     if (!CreatePartial(outputName)) return createFailed;
-    std::string failure = Copy(index, static_cast<std::int64_t>(program.size));
+    std::string failure = Copy(index, static_cast<std::int64_t>(length));
     firmware_.Close();  // the output's name may be the firmware file's
     program_.Close();
     partial_.Close();
@@ -324,13 +314,17 @@ class Build {
   std::string OpenFirmware() {
     std::string path = form_.FileListBox1.FileName();
     std::string notAFile = name_ + " is not a file: a firmware image is read from a file.";
-    FileFacts facts;
-    if (!firmware_.OpenRead(path)) return IsFolder(path) ? notAFile : "Open " + name_ + " fail!";
-    if (!Describe(firmware_, &facts)) return "Open " + name_ + " fail!";
-    if (!facts.regular) return notAFile;
-    form_.BinLength = static_cast<std::uint32_t>(std::min<std::uint64_t>(facts.size, 0xFFFFFFFFu));
-    if (!FitsFirmwareArea(facts.size))
-      return name_ + " is " + std::to_string(facts.size) +
+    win::DWORD attributes = Os().GetFileAttributesA(path.c_str());
+    if (attributes != win::INVALID_FILE_ATTRIBUTES &&
+        (attributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_DEVICE)) != 0)
+      return notAFile;
+    std::uint64_t length = 0;
+    if (!firmware_.OpenRead(path)) return "Open " + name_ + " fail!";
+    if (Os().GetFileType(firmware_.Handle()) != win::FILE_TYPE_DISK) return notAFile;
+    if (!Length(firmware_, &length)) return "Open " + name_ + " fail!";
+    form_.BinLength = static_cast<std::uint32_t>(std::min<std::uint64_t>(length, 0xFFFFFFFFu));
+    if (!FitsFirmwareArea(length))
+      return name_ + " is " + std::to_string(length) +
              " bytes long: a firmware image must be a multiple of 16384 bytes and at most "
              "524288 bytes.";
     return "";

@@ -34,6 +34,9 @@ class Platform {
                                     win::DWORD method) = 0;
   // What an open file is: a disk file or folder, a character device or a pipe.
   virtual win::DWORD GetFileType(win::HANDLE file) = 0;
+  // The low 32 bits of a file's length, the high ones in *high; INVALID_FILE_SIZE with
+  // a last error other than 0 when it fails.
+  virtual win::DWORD GetFileSize(win::HANDLE file, win::DWORD* high) = 0;
   // Attributes, size and identity (volume serial number and file index) of a disk file.
   virtual win::BOOL GetFileInformationByHandle(win::HANDLE file,
                                                win::BY_HANDLE_FILE_INFORMATION* info) = 0;

@@ -22,6 +22,7 @@ constexpr DWORD FILE_TYPE_UNKNOWN = 0;
 constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;

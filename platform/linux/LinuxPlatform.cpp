@@ -314,6 +314,18 @@ win::DWORD LinuxPlatform::GetFileType(win::HANDLE file) {
   return win::FILE_TYPE_DISK;
 }
 
+win::DWORD LinuxPlatform::GetFileSize(win::HANDLE file, win::DWORD* high) {
+  struct stat info;
+  if (fstat(Descriptor(file), &info) != 0) {
+    lastError = errno;
+    return win::INVALID_FILE_SIZE;
+  }
+  auto size = static_cast<std::uint64_t>(info.st_size);
+  if (high) *high = static_cast<win::DWORD>(size >> 32);
+  lastError = 0;  // INVALID_FILE_SIZE can be a length's low half
+  return static_cast<win::DWORD>(size);
+}
+
 win::BOOL LinuxPlatform::GetFileInformationByHandle(win::HANDLE file,
                                                     win::BY_HANDLE_FILE_INFORMATION* info) {
   struct stat st;
@@ -508,7 +520,9 @@ win::DWORD LinuxPlatform::GetFileAttributesA(const char* path) {
     lastError = path ? errno : EINVAL;
     return win::INVALID_FILE_ATTRIBUTES;
   }
-  return S_ISDIR(info.st_mode) ? win::FILE_ATTRIBUTE_DIRECTORY : kFileAttributeNormal;
+  if (S_ISDIR(info.st_mode)) return win::FILE_ATTRIBUTE_DIRECTORY;
+  if (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode)) return win::FILE_ATTRIBUTE_DEVICE;
+  return kFileAttributeNormal;
 }
 
 win::DWORD LinuxPlatform::GetPrivateProfileStringA(const char* section, const char* key,

@@ -52,6 +52,7 @@ class LinuxPlatform : public Platform {
   // Regular files and folders are disk files, character devices character files, FIFOs
   // and sockets pipes; a block device is a disk file with FILE_ATTRIBUTE_DEVICE.
   win::DWORD GetFileType(win::HANDLE file) override;
+  win::DWORD GetFileSize(win::HANDLE file, win::DWORD* high) override;
   // The volume serial number is the device number, the file index the inode number.
   win::BOOL GetFileInformationByHandle(win::HANDLE file,
                                        win::BY_HANDLE_FILE_INFORMATION* info) override;

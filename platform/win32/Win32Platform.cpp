@@ -120,6 +120,13 @@ win::DWORD Win32Platform::GetFileType(win::HANDLE file) {
   return ::GetFileType(file);
 }
 
+win::DWORD Win32Platform::GetFileSize(win::HANDLE file, win::DWORD* high) {
+  DWORD highPart = 0;
+  DWORD low = ::GetFileSize(file, &highPart);
+  if (high) *high = highPart;
+  return low;
+}
+
 win::BOOL Win32Platform::GetFileInformationByHandle(win::HANDLE file,
                                                     win::BY_HANDLE_FILE_INFORMATION* info) {
   return ::GetFileInformationByHandle(file, reinterpret_cast<::BY_HANDLE_FILE_INFORMATION*>(info));

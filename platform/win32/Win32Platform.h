@@ -20,6 +20,7 @@ class Win32Platform : public Platform {
   win::DWORD SetFilePointer(win::HANDLE file, win::LONG distance, win::LONG* distanceHigh,
                             win::DWORD method) override;
   win::DWORD GetFileType(win::HANDLE file) override;
+  win::DWORD GetFileSize(win::HANDLE file, win::DWORD* high) override;
   win::BOOL GetFileInformationByHandle(win::HANDLE file,
                                        win::BY_HANDLE_FILE_INFORMATION* info) override;
   win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;

@@ -342,6 +342,18 @@ win::DWORD FakePlatform::GetFileType(win::HANDLE file) {
   return error ? win::FILE_TYPE_UNKNOWN : win::FILE_TYPE_DISK;
 }
 
+win::DWORD FakePlatform::GetFileSize(win::HANDLE file, win::DWORD* high) {
+  std::error_code error;
+  std::uint64_t size = std::filesystem::file_size(OpenPath(file), error);
+  if (error) {
+    lastError = kErrorInvalidHandle;
+    return win::INVALID_FILE_SIZE;
+  }
+  if (high) *high = static_cast<win::DWORD>(size >> 32);
+  lastError = 0;
+  return static_cast<win::DWORD>(size);
+}
+
 win::BOOL FakePlatform::GetFileInformationByHandle(win::HANDLE file,
                                                    win::BY_HANDLE_FILE_INFORMATION* info) {
   namespace fs = std::filesystem;
@@ -601,7 +613,11 @@ win::DWORD FakePlatform::GetFileAttributesA(const char* path) {
     lastError = kErrorFileNotFound;
     return win::INVALID_FILE_ATTRIBUTES;
   }
-  return S_ISDIR(info.st_mode) ? win::FILE_ATTRIBUTE_DIRECTORY : 0x80;  // FILE_ATTRIBUTE_NORMAL
+  if (S_ISDIR(info.st_mode)) return win::FILE_ATTRIBUTE_DIRECTORY;
+#if defined(S_ISBLK)
+  if (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode)) return win::FILE_ATTRIBUTE_DEVICE;
+#endif
+  return win::FILE_ATTRIBUTE_NORMAL;
 }
 
 win::DWORD FakePlatform::GetPrivateProfileStringA(const char* section, const char* key,

@@ -159,6 +159,7 @@ class FakePlatform : public Platform {
                             win::DWORD method) override;
   // From the file system's view of the file's path: its type, size and identity.
   win::DWORD GetFileType(win::HANDLE file) override;
+  win::DWORD GetFileSize(win::HANDLE file, win::DWORD* high) override;
   win::BOOL GetFileInformationByHandle(win::HANDLE file,
                                        win::BY_HANDLE_FILE_INFORMATION* info) override;
   win::BOOL MoveFileExA(const char* existing, const char* newName, win::DWORD flags) override;
