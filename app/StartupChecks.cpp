@@ -58,25 +58,8 @@ void TFlashForm::StartBuilder() {
 // read past the firmware area, or whose chip table would copy a profile past its data or
 // its work buffer, must never reach a drive.
 bool TFlashForm::PayloadIsSound() {
-  const FlashPayloadRecord& p = Payload();
-  std::uint32_t length = PayloadFirmwareLength(p);
-  int entry = FirstUnsoundChipEntry(p);
-  std::string damage;
-  if (length == 0 || length > kFirmwareAreaSize || length % kIoBufferSize != 0) {
-    damage = Format(
-        "its firmware image is %u bytes long, but it must be a multiple of 16384 "
-        "bytes, from 16384 to 524288",
-        static_cast<unsigned>(length));
-  } else if (entry >= 0) {
-    damage = Format(
-        "entry %d of its chip table gives a profile of %u bytes at offset %u, "
-        "beyond the %u bytes of profiles it carries",
-        entry, ChipProfileLength(p.ChipTable[entry]),
-        static_cast<unsigned>(ChipProfileOffset(p, entry)),
-        static_cast<unsigned>(kChipProfilesSize));
-  } else {
-    return true;
-  }
+  std::string damage = PayloadDamage(Payload());
+  if (damage.empty()) return true;
   MessageDlg("\nERROR:\n\nThis flash program is damaged: " + damage +
                  ".\n\nNothing was sent to any drive.\n",
              DialogKind::Error, DialogButtons::Ok);

@@ -1,5 +1,7 @@
 #include "package/FlashPayload.h"
 
+#include "app/Text.h"
+
 namespace {
 const FlashPayloadRecord* active = &FlashPayload;
 }
@@ -23,4 +25,22 @@ int FirstUnsoundChipEntry(const FlashPayloadRecord& p) {
   for (int i = 0; i < kChipTableEntries; ++i)
     if (ChipProfileOffset(p, i) + ChipProfileLength(p.ChipTable[i]) > kChipProfilesSize) return i;
   return -1;
+}
+
+std::string PayloadDamage(const FlashPayloadRecord& p) {
+  constexpr std::uint32_t kChunk = 16384;
+  std::uint32_t length = PayloadFirmwareLength(p);
+  if (length == 0 || length > kFirmwareAreaSize || length % kChunk != 0) {
+    return Format(
+        "its firmware image is %u bytes long, but it must be a multiple of 16384 bytes, "
+        "from 16384 to 524288",
+        static_cast<unsigned>(length));
+  }
+  int entry = FirstUnsoundChipEntry(p);
+  if (entry < 0) return "";
+  return Format(
+      "entry %d of its chip table gives a profile of %u bytes at offset %u, beyond the %u "
+      "bytes of profiles it carries",
+      entry, ChipProfileLength(p.ChipTable[entry]),
+      static_cast<unsigned>(ChipProfileOffset(p, entry)), static_cast<unsigned>(kChipProfilesSize));
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 constexpr std::size_t kChipProfilesSize = 5606;
 constexpr int kChipTableEntries = 7;
@@ -92,3 +93,8 @@ std::size_t ChipProfileOffset(const FlashPayloadRecord& p, int entry);
 // every entry is sound: a damaged or tampered table must not make the profile step copy
 // past the profiles, nor past the work buffer they are copied into.
 int FirstUnsoundChipEntry(const FlashPayloadRecord& p);
+
+// What makes a flash program's payload unfit to reach a drive (an image length the flash
+// cannot send in whole 16 KiB chunks, a chip table past the profiles), in words for the
+// user; empty when it is sound.
+std::string PayloadDamage(const FlashPayloadRecord& p);

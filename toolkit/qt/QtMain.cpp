@@ -35,7 +35,9 @@ int RunAndWait(const std::vector<std::string>& command) {
 // says what is missing; either way this copy then ends.
 bool HasFlashRights(LinuxPlatform& platform) {
   SystemRightsProbe probe;
-  RightsPlan plan = PlanFlashRights(platform, IsBuilderPayload(Payload()), probe,
+  // A builder, and a damaged flash program that will only say so, send nothing to a drive.
+  const bool sendsNothing = IsBuilderPayload(Payload()) || !PayloadDamage(Payload()).empty();
+  RightsPlan plan = PlanFlashRights(platform, sendsNothing, probe,
                                     SystemElevation(KF_PKEXEC_HELPER, ModuleFileName()));
   if (plan.run) return true;
   if (plan.relaunch.empty() || RunAndWait(plan.relaunch) != 0)
