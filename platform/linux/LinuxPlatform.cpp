@@ -135,9 +135,9 @@ sg_io_hdr ToSgIo(SCSI_PASS_THROUGH_DIRECT& sptd, unsigned char* sense) {
 win::DWORD FromSgIo(const sg_io_hdr& header, const unsigned char* sense, std::uint8_t* record) {
   auto& sptd = *reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(record);
   sptd.ScsiStatus = header.status;
-  if (header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len) {
-    sptd.DataTransferLength = header.dxfer_len - static_cast<unsigned>(header.resid);
-  }
+  // A residual the transfer cannot have tells nothing of what moved: say nothing did.
+  bool sane = header.resid >= 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len;
+  sptd.DataTransferLength = sane ? header.dxfer_len - static_cast<unsigned>(header.resid) : 0;
   std::size_t senseBytes = std::min<std::size_t>(header.sb_len_wr, sptd.SenseInfoLength);
   if (senseBytes > 0) std::memcpy(record + sptd.SenseInfoOffset, sense, senseBytes);
   return static_cast<win::DWORD>(

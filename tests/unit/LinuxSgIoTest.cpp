@@ -188,6 +188,17 @@ TEST_F(LinuxLayer, StatusSenseAndLengthComeBackIntoTheRecord) {
   EXPECT_EQ(request.Sense[18], 0);  // only what the drive wrote
   EXPECT_EQ(request.Sptd.DataTransferLength, 28u);
   EXPECT_EQ(returned, offsetof(PassThroughRequest, Sense) + 18);
+
+  // A residual the transfer cannot have: nothing counts as moved.
+  for (int resid : {129, -1}) {
+    reply = [resid](sg_io_hdr* h) {
+      h->resid = resid;
+      return 0;
+    };
+    request = Record(0x12, win::SCSI_IOCTL_DATA_IN, 128, buffer.data());
+    EXPECT_TRUE(Send(os, device, request));
+    EXPECT_EQ(request.Sptd.DataTransferLength, 0u) << resid;
+  }
   os.CloseHandle(device);
 }
 
