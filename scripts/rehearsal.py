@@ -117,15 +117,15 @@ def interactive(linux_build, out):
     return report(code, folder, image)
 
 
-def headless(win64_build, out):
-    """The Windows builder and flash program under Wine on a virtual display, clicked
-    through."""
+def headless(win32_build, out):
+    """The 32-bit Windows builder and flash program under 32-bit Wine on a virtual display,
+    clicked through."""
     folder = out / "windows"
-    builder, image = prepare(folder, win64_build / "toolkit/win32/korvel-flash.exe",
+    builder, image = prepare(folder, win32_build / "toolkit/win32/korvel-flash.exe",
                              "korvel-flash.INI")
     fw.observer = show_box
-    os.environ.setdefault("KF_WINEPREFIX", str(win64_build / "wineprefix"))
-    with Session(ROOT / "scripts/wine-run", win64_build / "tests/e2e/winauto.exe", folder) as s:
+    os.environ.setdefault("KF_WINEPREFIX", str(win32_build / "wineprefix"))
+    with Session(ROOT / "scripts/wine-run", win32_build / "tests/e2e/winauto.exe", folder) as s:
         s.use_virtual_desktop()
         step("1. The builder, under Wine.")
         process = s.start(builder, cwd=folder)
@@ -143,7 +143,7 @@ def headless(win64_build, out):
         say(f"  {BUILT}: {sizes(built, builder)}")
 
         step(f"2. {BUILT} under Wine (reporting Windows 98), an emulated drive at 1-0-0.")
-        shutil.copy2(win64_build / "emulator/WNASPI32.DLL", folder / "WNASPI32.DLL")
+        shutil.copy2(win32_build / "emulator/WNASPI32.DLL", folder / "WNASPI32.DLL")
         s.set_registry(rf"HKCU\Software\Wine\AppDefaults\{BUILT}", "Version", "win98")
         process = s.start(built, cwd=folder, extra_env={
             "WINEDLLOVERRIDES": DLL_OVERRIDES, "KORVEL_EMULATOR_CONFIG": drive_config(folder)})
@@ -164,18 +164,23 @@ def headless(win64_build, out):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--linux", type=Path, required=True)
-    parser.add_argument("--win64", type=Path, required=True)
+    parser.add_argument("--linux", type=Path, help="the Linux build (with a display)")
+    parser.add_argument("--win32", type=Path, required=True)
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--headless", action="store_true",
                         help="click through under Wine even where there is a display")
+    parser.add_argument("--fresh-prefix", type=Path,
+                        help="set up a new Wine prefix here first, as on a new machine")
     args = parser.parse_args()
     if args.out.exists():
         shutil.rmtree(args.out)
     args.out.mkdir(parents=True)
-    if os.environ.get("DISPLAY") and not args.headless:
+    if args.fresh_prefix:
+        shutil.rmtree(args.fresh_prefix, ignore_errors=True)
+        os.environ["KF_WINEPREFIX"] = str(args.fresh_prefix.resolve())
+    if os.environ.get("DISPLAY") and not args.headless and args.linux:
         return interactive(args.linux.resolve(), args.out.resolve())
-    return headless(args.win64.resolve(), args.out.resolve())
+    return headless(args.win32.resolve(), args.out.resolve())
 
 
 if __name__ == "__main__":

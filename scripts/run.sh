@@ -4,10 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-for preset in linux win64 win32; do
+for preset in linux win32; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "${KF_JOBS:-2}"
 done
 echo "== rehearsal"
-exec python3 scripts/rehearsal.py --linux build/linux --win64 build/win64 --out build/rehearsal
+exec python3 scripts/rehearsal.py --linux build/linux --win32 build/win32 --out build/rehearsal

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the built executable files as files: the payload record sits in them byte for
 byte, the build key occurs exactly once, a patched copy runs as patched, and a Windows
-program is a GUI program that needs no DLL beyond the system's."""
+program is a GUI program with its icon and version whose every import the oldest Windows
+it is for exports (windows-floor.txt) and whose header names that Windows."""
 import argparse
 import os
 import re
@@ -19,6 +20,9 @@ CHIP_TABLE = bytes.fromhex(
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll",
                "msvcrt.dll", "shell32.dll", "ole32.dll", "comdlg32.dll", "uxtheme.dll",
                "shlwapi.dll", "version.dll", "ntdll.dll"}
+FLOOR_NT = (5, 0)        # Windows 2000
+FLOOR_HEADER = (4, 10)   # Windows 98; NT 4.0 refuses it, 2000 and later load it
+FLOOR_9X = {"95", "98", "stub"}
 
 failures = []
 
@@ -52,23 +56,142 @@ def check_payload(path):
           f"{name}: the bytes across the end of the area read KORVELXQQIRM")
 
 
-def check_pe(path, objdump, machine):
+class PeFile:
+    """The parts of a PE image these checks read, from the published PE format."""
+
+    def __init__(self, data):
+        self.data = data
+        self.pe = self.u32(0x3C)
+        if data[self.pe:self.pe + 4] != b"PE\0\0":
+            raise ValueError("not a PE file")
+        self.machine = self.u16(self.pe + 4)
+        sections, optional_size = self.u16(self.pe + 6), self.u16(self.pe + 20)
+        self.opt = self.pe + 24
+        self.pe32 = self.u16(self.opt) == 0x10B
+        self.directories = self.opt + (96 if self.pe32 else 112)
+        table = self.opt + optional_size
+        self.sections = [(self.u32(at + 12), max(self.u32(at + 8), self.u32(at + 16)),
+                          self.u32(at + 20)) for at in range(table, table + 40 * sections, 40)]
+
+    def u16(self, at):
+        return int.from_bytes(self.data[at:at + 2], "little")
+
+    def u32(self, at):
+        return int.from_bytes(self.data[at:at + 4], "little")
+
+    def version(self, at):
+        return self.u16(self.opt + at), self.u16(self.opt + at + 2)
+
+    def subsystem(self):
+        return self.u16(self.opt + 68)
+
+    def directory(self, index):
+        return self.u32(self.directories + 8 * index), self.u32(self.directories + 8 * index + 4)
+
+    def offset(self, rva):
+        for start, size, raw in self.sections:
+            if start <= rva < start + size:
+                return rva - start + raw
+        raise ValueError(f"RVA {rva:#x} outside every section")
+
+    def text(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
+
+    def imports(self):
+        """(dll, function) for every import; an import by ordinal is named '#n'."""
+        found = []
+        rva, _ = self.directory(1)
+        at = self.offset(rva) if rva else None
+        while at is not None and any(self.data[at:at + 20]):
+            dll = self.text(self.u32(at + 12))
+            thunk = self.offset(self.u32(at) or self.u32(at + 16))
+            width, flag = (4, 1 << 31) if self.pe32 else (8, 1 << 63)
+            while entry := int.from_bytes(self.data[thunk:thunk + width], "little"):
+                name = f"#{entry & 0xFFFF}" if entry & flag else self.text((entry & 0x7FFFFFFF) + 2)
+                found.append((dll, name))
+                thunk += width
+            at += 20
+        return found
+
+    def resource(self, kind, ident):
+        """Whether the resource directory holds an entry of this type and numeric ID."""
+        rva, _ = self.directory(2)
+        if not rva:
+            return False
+        root = self.offset(rva)
+
+        def entries(table):
+            count = self.u16(table + 12) + self.u16(table + 14)
+            return [(self.u32(e), self.u32(e + 4)) for e in range(table + 16, table + 16 + 8 * count, 8)]
+
+        for name, target in entries(root):
+            if name == kind and target & 1 << 31:
+                return any(n == ident for n, _ in entries(root + (target & 0x7FFFFFFF)))
+        return False
+
+
+def read_floor(path):
+    """windows-floor.txt: (dll, function) -> (first NT version, 9x column)."""
+    floor = {}
+    for line in open(path):
+        fields = line.split("#")[0].split()
+        if fields:
+            nt = tuple(int(n) for n in fields[2].split("."))
+            floor[(fields[0].lower(), fields[1])] = (nt, fields[3])
+    return floor
+
+
+def check_floor(name, image, floor):
+    late = []
+    for dll, function in image.imports():
+        known = floor.get((dll.lower(), function))
+        if known is None:
+            late.append(f"{dll}!{function} (not in the list)")
+        elif known[0] > FLOOR_NT or known[1] not in FLOOR_9X:
+            late.append(f"{dll}!{function} (NT {known[0]}, 9x {known[1]})")
+    check(not late, f"{name}: every import is exported by Windows 98 and 2000 {late}")
+    check(image.directory(13) == (0, 0), f"{name}: no delay-loaded imports")
+    for what, at in (("subsystem", 48), ("operating system", 40)):
+        got = image.version(at)
+        check(got == FLOOR_HEADER, f"{name}: {what} version {got} is {FLOOR_HEADER}")
+
+
+def check_resources(name, image, data):
+    check(image.resource(14, 1), f"{name}: icon group 1 in the resources")  # RT_GROUP_ICON
+    caption = re.search(rb" Flash Utility V([0-9.]+[A-Z]?) ", data)
+    version = re.search(rb"F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0(?:\0\0)+((?:[^\0]\0)+)\0\0", data)
+    got = (caption and caption.group(1).decode(), version and version.group(1).decode("utf-16-le"))
+    check(None not in got and got[0] == got[1], f"{name}: caption and version resource agree {got}")
+
+
+def check_pe(path, machine, floor):
     data = open(path, "rb").read()
     name = os.path.basename(path)
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    check(data[pe:pe + 4] == b"PE\0\0", f"{name}: is a PE file")
-    got = int.from_bytes(data[pe + 4:pe + 6], "little")
-    check(got == machine, f"{name}: machine {got:#x} is {machine:#x}")
-    subsystem = int.from_bytes(data[pe + 24 + 68:pe + 24 + 70], "little")
-    check(subsystem == 2, f"{name}: GUI subsystem ({subsystem})")
-    dump = subprocess.run([objdump, "-p", path], capture_output=True, text=True).stdout
-    dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
+    try:
+        image = PeFile(data)
+    except ValueError as e:
+        check(False, f"{name}: {e}")
+        return
+    check(image.machine == machine, f"{name}: machine {image.machine:#x} is {machine:#x}")
+    check(image.subsystem() == 2, f"{name}: GUI subsystem ({image.subsystem()})")
+    dlls = {dll.lower() for dll, _ in image.imports()}
     check(bool(dlls) and dlls <= SYSTEM_DLLS, f"{name}: imports only system DLLs {sorted(dlls)}")
+    check_resources(name, image, data)
+    if machine == 0x14C:
+        check_floor(name, image, read_floor(floor))
+
+
+SKIP = 77  # scripts/wine-run: this machine cannot run 32-bit x86 code
 
 
 def run(emulator, path):
     command = ([emulator] if emulator else []) + [path]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120).stdout
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    if done.returncode == SKIP:
+        print(done.stderr.strip())
+        sys.exit(SKIP)
+    return done.stdout
 
 
 def check_patched_copy(probe, emulator):
@@ -91,21 +214,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--probe", required=True)
-    parser.add_argument("--objdump", default="objdump")
-    parser.add_argument("--run", default="ON")
-    parser.add_argument("--emulator", default="")
+    parser.add_argument("--floor", default=os.path.join(os.path.dirname(__file__),
+                                                        "windows-floor.txt"))
+    parser.add_argument("--i386", action="store_true", help="a 32-bit Windows program")
+    parser.add_argument("--run", metavar="EMULATOR", nargs="?", const="",
+                        help="instead: run a patched copy of the probe (under EMULATOR)")
     args = parser.parse_args()
-    for path in (args.program, args.probe):
-        check_payload(path)
-    with open(args.program, "rb") as f:
-        is_pe = f.read(2) == b"MZ"
-    if is_pe:
-        machine = 0x14C if "i686" in args.objdump else 0x8664
-        check_pe(args.program, args.objdump, machine)
-    if args.run.upper() in ("ON", "TRUE", "1"):
-        check_patched_copy(args.probe, args.emulator)
+    if args.run is not None:
+        check_patched_copy(args.probe, args.run)
     else:
-        print("note: this machine cannot run these files; checked as files only")
+        for path in (args.program, args.probe):
+            check_payload(path)
+        with open(args.program, "rb") as f:
+            if f.read(2) == b"MZ":
+                check_pe(args.program, 0x14C if args.i386 else 0x8664, args.floor)
     print(f"{len(failures)} failed")
     return 1 if failures else 0
 

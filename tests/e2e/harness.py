@@ -11,10 +11,15 @@ the automation client (winauto.exe).
 Every wait has a time-out; when a session ends (normally or by an exception) it stops
 the Wine server of its prefix, every process it started and its Xvfb, so no test hangs
 and nothing is left behind.
+
+Under CTest the end-to-end tests share one display and one persistent Wine server
+(python3 harness.py start|stop, a test fixture; KF_E2E_SESSION names its state file):
+a session then stops only the processes it started itself.
 """
 
 import json
 import os
+import sys
 import select
 import shutil
 import signal
@@ -88,11 +93,10 @@ class Xvfb:
 class WineProcess:
     """A program started under scripts/wine-run in its own process group."""
 
-    def __init__(self, argv, env, cwd, stdin=None, stdout=None):
+    def __init__(self, argv, env, cwd, stdin=None, stdout=None, stderr=None):
         self.argv = argv
         self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=stdin, stdout=stdout,
-                                        stderr=subprocess.PIPE if stdout else None,
-                                        start_new_session=True)
+                                        stderr=stderr, start_new_session=True)
 
     def wait(self, timeout):
         """The exit code; HarnessError when the program has not ended in time."""
@@ -225,12 +229,20 @@ def dialog_text(window):
                      if c["class"].lower() == "static" and c["text"])
 
 
+def _shared_state():
+    """The fixture's session (display, DPI), or None outside it."""
+    path = os.environ.get("KF_E2E_SESSION")
+    if path and Path(path).is_file():
+        return json.loads(Path(path).read_text())
+    return None
+
+
 class Session:
     """One display, one Wine prefix, the programs under test and the automation client."""
 
     def __init__(self, wine_run, winauto, work_dir, prefix=None, screen=(1024, 768)):
         self.wine_run = str(wine_run)
-        self.winauto = str(winauto)
+        self.winauto = str(Path(winauto).resolve())
         self.work_dir = Path(work_dir)
         self.prefix = prefix or os.environ.get("KF_WINEPREFIX")
         if not self.prefix:
@@ -239,19 +251,22 @@ class Session:
         self.screen = screen
         self.processes = []
         self.auto = None
+        self.shared = _shared_state()
+        self.display = self.shared["display"] if self.shared else None
 
     def env(self, extra=None):
         env = _wine_env(extra)
         env["KF_WINEPREFIX"] = self.prefix
         env["WINEPREFIX"] = self.prefix
-        if self.xvfb.display:
-            env["DISPLAY"] = self.xvfb.display
+        if self.display:
+            env["DISPLAY"] = self.display
         return env
 
     def __enter__(self):
         self.work_dir.mkdir(parents=True, exist_ok=True)
-        self._stop_wine()  # a server left from a run with another display must not serve us
-        self.xvfb.start()
+        if not self.shared:
+            self._stop_wine()  # a server left from a run with another display must not serve us
+            self.display = self.xvfb.start()
         return self
 
     def __exit__(self, *exc):
@@ -264,7 +279,8 @@ class Session:
                 self.auto.try_call("quit", timeout=5)
             except (HarnessError, ValueError):
                 pass
-        self._stop_wine()
+        if not self.shared:
+            self._stop_wine()
         for process in self.processes:
             process.kill()
         self.processes = []
@@ -298,6 +314,8 @@ class Session:
 
     def use_virtual_desktop(self):
         """All windows in one Wine desktop covering the screen, frames drawn by Wine."""
+        if self.shared:
+            return  # the fixture's session has one
         width, height = self.screen
         self.set_registry(r"HKCU\Software\Wine\Explorer", "Desktop", "Default")
         self.set_registry(r"HKCU\Software\Wine\Explorer\Desktops", "Default",
@@ -305,13 +323,23 @@ class Session:
 
     def set_dpi(self, dpi):
         """The screen's DPI, for the programs started after this."""
+        if self.shared and self.shared["dpi"] == dpi:
+            return
         for key in (r"HKCU\Control Panel\Desktop", r"HKCC\Software\Fonts"):
             self.set_registry(key, "LogPixels", str(dpi), "REG_DWORD")
         self._stop_wine()  # read when the server starts
+        if self.shared:
+            _start_server(self.wine_run, self.env(), self.winauto, self.work_dir)
+            self.shared["dpi"] = dpi
+            Path(os.environ["KF_E2E_SESSION"]).write_text(json.dumps(self.shared))
 
     def start(self, program, *args, cwd=None, extra_env=None):
+        # Its output to a file: a Wine process it starts may outlive it, and must not hold
+        # the test's output pipe open.
+        log = open(self.work_dir / "wine-output.txt", "ab")
         process = WineProcess([self.wine_run, str(program), *map(str, args)],
-                              self.env(extra_env), cwd or self.work_dir)
+                              self.env(extra_env), cwd or self.work_dir, stdout=log, stderr=log)
+        log.close()
         self.processes.append(process)
         if self.auto is None:
             self.start_automation()
@@ -319,7 +347,8 @@ class Session:
 
     def start_automation(self):
         process = WineProcess([self.wine_run, self.winauto], self.env(), self.work_dir,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
         self.processes.append(process)
         self.auto = AutomationClient(process)
         self.auto.call("list", timeout=120)  # the first Wine process may set up the prefix
@@ -327,13 +356,67 @@ class Session:
 
     def screenshot(self, path, window=None):
         """The screen, or only the window (a top-level dump), as a PNG file."""
-        command = ["import", "-display", self.xvfb.display, "-window", "root"]
+        command = ["import", "-display", self.display, "-window", "root"]
         if window:
             command += ["-crop", f"{window['w']}x{window['h']}+{window['x']}+{window['y']}",
                         "+repage"]
         subprocess.run(command + [str(path)], check=True, timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return Path(path)
+
+
+# ---- The fixture's shared session ----------------------------------------------------------
+
+def _start_server(wine_run, env, winauto, work_dir):
+    """A persistent Wine server, with the desktop and the services started by a process
+    whose output goes nowhere: later ones then hold no test's output pipe open."""
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    subprocess.run([wineserver(), "-p"], env=env, timeout=20, check=True, **quiet)
+    warm = subprocess.run([wine_run, winauto], env=env, cwd=work_dir, timeout=120,
+                          input=b"list\nquit\n", stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL)
+    answers = [json.loads(line) for line in warm.stdout.decode("latin-1").splitlines() if line]
+    if not answers or not answers[0].get("ok"):
+        raise HarnessError(f"the automation client did not answer ({warm.returncode}): "
+                           f"{warm.stdout[:200]!r}")
+
+
+def session_main(argv):
+    """python3 harness.py start|stop --state FILE --wine-run W --winauto A --work DIR"""
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("action", choices=["start", "stop"])
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--winauto", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args(argv)
+    state = Path(args.state)
+    session = Session(args.wine_run, args.winauto, args.work)
+    if args.action == "stop":
+        session.shared = json.loads(state.read_text()) if state.is_file() else None
+        session._stop_wine()
+        if session.shared:
+            try:
+                os.killpg(session.shared["xvfb"], signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        state.unlink(missing_ok=True)
+        return 0
+    state.unlink(missing_ok=True)
+    session.__enter__()  # a display of its own, and no server left from before
+    try:
+        session.use_virtual_desktop()
+        session.set_dpi(96)
+        _start_server(args.wine_run, session.env(), session.winauto, session.work_dir)
+    except BaseException:
+        session.close()
+        raise
+    state.write_text(json.dumps({"display": session.display, "dpi": 96,
+                                 "xvfb": session.xvfb.process.pid}))
+    print(f"Wine session on display {session.display}, prefix {session.prefix}")
+    return 0
 
 
 # ---- What the test scripts share ---------------------------------------------------------
@@ -378,3 +461,7 @@ def run_test(body):
         traceback.print_exc()
         sys.exit(1)
     print("passed")
+
+
+if __name__ == "__main__":
+    sys.exit(session_main(sys.argv[1:]))
