@@ -69,7 +69,7 @@ TEST_F(BuildBenchmark, DISABLED_BuildAgainstCopy) {
     tk.UserClicksFile("QF05.BIN");
     InstallPlatform(&native);
     std::filesystem::current_path(dir);
-    for (int round = 0; round < 25; ++round) {
+    for (int round = 0; round < 100; ++round) {
       time(replacing, [&] { tk.UserClicksFlashButton(); });
       std::filesystem::remove(dir + "/QF05.EXE");
       time(fresh, [&] { tk.UserClicksFlashButton(); });
