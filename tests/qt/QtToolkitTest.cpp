@@ -1,6 +1,7 @@
 // The Qt toolkit against the toolkit contract, on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,9 +11,13 @@
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QTimer>
 #include <QtGui/QFontMetrics>
+#include <QtGui/QCloseEvent>
+#include <QtGui/QKeyEvent>
+#include <QtGui/QMouseEvent>
 #include <QtGui/QPaintEvent>
 #include <QtGui/QWindow>
 #include <QtTest/QTest>
+#include <QtTest/qtestspontaneevent.h>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QGroupBox>
@@ -52,13 +57,18 @@ class RecordingSink : public FormEventSink {
   Toolkit& tk_;
 };
 
-class PaintCounter : public QObject {
+// Counts the events of some types that reach the objects it is installed on.
+class EventCounter : public QObject {
  public:
-  int paints = 0;
+  explicit EventCounter(std::initializer_list<QEvent::Type> types) : types_(types) {}
+  int count = 0;
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) ++paints;
+    count += std::count(types_.begin(), types_.end(), event->type());
     return false;
   }
+
+ private:
+  std::vector<QEvent::Type> types_;
 };
 
 class QtToolkitTest : public ::testing::Test {
@@ -274,13 +284,53 @@ TEST_F(QtToolkitTest, ShowHideAndEnableAct) {
 TEST_F(QtToolkitTest, RepaintPaintsBeforeReturning) {
   ShowWindow();
   QApplication::processEvents();
-  PaintCounter counter;
+  EventCounter paints{QEvent::Paint};
   QWidget* group = tk.Widget(ControlId::GroupBox2);
-  group->installEventFilter(&counter);
+  group->installEventFilter(&paints);
   tk.SetText(ControlId::GroupBox2, "Verify ...");
   tk.Repaint(ControlId::GroupBox2);
-  EXPECT_GE(counter.paints, 1) << "painted without returning to the event loop";
-  group->removeEventFilter(&counter);
+  EXPECT_GE(paints.count, 1) << "painted without returning to the event loop";
+  group->removeEventFilter(&paints);
+}
+
+// While a handler waits for a drive command the window paints, but the user's clicks and
+// keys are dropped (not put off until after the run), a close request from the desktop
+// is refused, and no second handler starts.
+TEST_F(QtToolkitTest, AWaitInAHandlerPaintsButDropsInputAndRefusesToClose) {
+  ShowWindow();
+  auto* button = Get<QPushButton>(ControlId::FlashButton);
+  QWidget* group = tk.Widget(ControlId::GroupBox2);
+  EventCounter paints{QEvent::Paint};
+  EventCounter input{QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::KeyPress};
+  group->installEventFilter(&paints);
+  button->installEventFilter(&input);
+  auto desktopCloses = [this] {
+    QCloseEvent close;
+    QSpontaneKeyEvent::setSpontaneous(&close);
+    QCoreApplication::instance()->notify(Window(), &close);  // as the window system delivers it
+    return close.isAccepted();
+  };
+  bool closedDuringTheRun = true;
+  sink.onEvent = [&] {
+    if (sink.events.size() > 1) return;
+    group->update();
+    const QPoint at = button->rect().center();
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+      QCoreApplication::postEvent(
+          button, new QMouseEvent(type, at, button->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                                  Qt::NoModifier));
+    QCoreApplication::postEvent(button, new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, {}));
+    input.count = paints.count = 0;
+    tk.KeepAlive();
+    closedDuringTheRun = desktopCloses();
+  };
+  button->click();
+  QApplication::processEvents();
+  EXPECT_GE(paints.count, 1);
+  EXPECT_EQ(input.count, 0);
+  EXPECT_FALSE(closedDuringTheRun);
+  EXPECT_EQ(CountEvents(ControlId::FlashButton, ControlEvent::Click), 1);
+  EXPECT_TRUE(desktopCloses()) << "once the run is over, as before";
 }
 
 TEST_F(QtToolkitTest, ComboItemsAndProgramSelection) {

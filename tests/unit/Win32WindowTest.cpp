@@ -1,6 +1,7 @@
-// The Windows toolkit's real window, measured in this process: every text the program
-// shows in it fits the control that shows it, whole and with its descenders, at 96 and
-// 144 dpi. Windows need a display: only the CTest entry that starts one runs these.
+// The Windows toolkit's real window in this process: every text the program shows in it
+// fits the control that shows it, whole and with its descenders, at 96 and 144 dpi; and
+// what it lets through while a handler waits for a drive command. Windows need a display:
+// only the CTest entry that starts one runs these.
 #ifdef _WIN32
 
 // Our headers come first: <windows.h> defines macros that would rewrite their names.
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,8 +21,14 @@
 
 namespace {
 
-class NoHandlers : public FormEventSink {
-  void DispatchEvent(ControlId, ControlEvent) override {}
+class CountingSink : public FormEventSink {
+ public:
+  void DispatchEvent(ControlId, ControlEvent) override {
+    ++events;
+    if (onEvent) onEvent();
+  }
+  int events = 0;
+  std::function<void()> onEvent;
 };
 
 struct TextMetrics {
@@ -48,20 +56,27 @@ RECT Client(HWND window) {
   return box;
 }
 
-class Win32WindowFit : public ::testing::TestWithParam<int> {
+class Win32Window : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("KF_WINDOW_TESTS")) GTEST_SKIP() << "needs the display of its CTest entry";
     tk_ = std::make_unique<Win32Toolkit>(GetModuleHandleA(nullptr));
     tk_->CreateWindowFrom(kFlashFormResource, &sink_);
-    tk_->OnDpiChanged(static_cast<unsigned>(Dpi()), nullptr);
   }
-  int Dpi() const { return GetParam(); }
-  int Scale(int value) const { return MulDiv(value, Dpi(), 96); }
   HWND H(ControlId control) const { return tk_->Handle(control); }
 
   std::unique_ptr<Win32Toolkit> tk_;
-  NoHandlers sink_;
+  CountingSink sink_;
+};
+
+class Win32WindowFit : public Win32Window, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    Win32Window::SetUp();
+    if (tk_) tk_->OnDpiChanged(static_cast<unsigned>(Dpi()), nullptr);
+  }
+  int Dpi() const { return GetParam(); }
+  int Scale(int value) const { return MulDiv(value, Dpi(), 96); }
 };
 
 TEST_P(Win32WindowFit, EveryTextShowsWholeInItsControl) {
@@ -122,6 +137,49 @@ TEST_P(Win32WindowFit, EveryTextShowsWholeInItsControl) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dpi, Win32WindowFit, ::testing::Values(96, 144));
+
+// While a handler waits for a drive command the window paints, but the user's clicks and
+// keys are dropped (not left for after the run), close and log-off are refused, and no
+// second handler starts.
+TEST_F(Win32Window, AWaitInAHandlerPaintsButDropsInputAndRefusesToClose) {
+  HWND window = H(ControlId::Form), button = H(ControlId::FlashButton);
+  HWND group = H(ControlId::GroupBox2);
+  ShowWindow(window, SW_SHOW);
+  UpdateWindow(window);
+  bool painted = false, inputLeft = true, closeLeft = true, openDuringTheRun = false;
+  LRESULT endSession = TRUE;
+  sink_.onEvent = [&] {
+    if (sink_.events > 1) return;
+    InvalidateRect(group, nullptr, TRUE);
+    PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    PostMessageA(button, WM_KEYDOWN, VK_SPACE, 0);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    tk_->KeepAlive();
+    RECT dirty;
+    painted = !GetUpdateRect(group, &dirty, FALSE);
+    MSG message;
+    inputLeft = PeekMessageA(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_NOREMOVE) ||
+                PeekMessageA(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_NOREMOVE);
+    closeLeft = PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_NOREMOVE) ||
+                PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE);
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    endSession = SendMessageA(window, WM_QUERYENDSESSION, 0, 0);
+    openDuringTheRun = IsWindowVisible(window);
+  };
+  SendMessageA(button, BM_CLICK, 0, 0);
+  MSG message;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 300; Sleep(10))
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  EXPECT_TRUE(painted);
+  EXPECT_FALSE(inputLeft);
+  EXPECT_FALSE(closeLeft);
+  EXPECT_EQ(endSession, FALSE);
+  EXPECT_TRUE(openDuringTheRun);
+  EXPECT_EQ(sink_.events, 1);
+  EXPECT_TRUE(IsWindowVisible(window)) << "a close request of the run was kept for after it";
+}
 
 }  // namespace
 
