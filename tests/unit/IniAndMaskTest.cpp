@@ -21,7 +21,9 @@ class Ini : public ::testing::Test {
     return buffer.substr(0, n);
   }
   void TearDown() override { std::remove(path_.c_str()); }
-  std::string path_ = testing::TempDir() + "ini_reader_test.ini";
+  // One file per test: CTest runs tests side by side.
+  std::string path_ = testing::TempDir() + "ini_" +
+                      testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
   win::DWORD lastLength_ = 0;
 };
 
