@@ -146,8 +146,9 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
 
 // In order of completion: a request held for long must not hold up those behind it.
 void AspiLayer::Enqueue(const Request& request) {
-  auto later = std::upper_bound(queue_.begin(), queue_.end(), request.due,
-                                [](Clock::time_point due, const Request& r) { return due < r.due; });
+  auto later =
+      std::upper_bound(queue_.begin(), queue_.end(), request.due,
+                       [](Clock::time_point due, const Request& r) { return due < r.due; });
   queue_.insert(later, request);
 }
 

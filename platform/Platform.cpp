@@ -5,7 +5,7 @@
 namespace {
 Platform* installed = nullptr;
 WaitHook* waitHook = nullptr;
-}
+}  // namespace
 
 Platform& Os() {
   // A call before installation is a programming error in the entry or a test fixture.
