@@ -90,7 +90,9 @@ win::BOOL Win32Platform::DeviceIoControl(win::HANDLE device, win::DWORD code, vo
   return ok;
 }
 
-win::BOOL Win32Platform::CloseHandle(win::HANDLE handle) { return ::CloseHandle(handle); }
+win::BOOL Win32Platform::CloseHandle(win::HANDLE handle) {
+  return ::CloseHandle(handle);
+}
 
 win::BOOL Win32Platform::ReadFile(win::HANDLE file, void* buffer, win::DWORD toRead,
                                   win::DWORD* read, void* overlapped) {
@@ -152,7 +154,9 @@ win::BOOL Win32Platform::CopyPermissionBits(const char*, const char*) {
   return 1;
 }
 
-win::HMODULE Win32Platform::LoadLibraryA(const char* name) { return ::LoadLibraryA(name); }
+win::HMODULE Win32Platform::LoadLibraryA(const char* name) {
+  return ::LoadLibraryA(name);
+}
 
 win::FARPROC Win32Platform::GetProcAddress(win::HMODULE module, const char* name) {
   return reinterpret_cast<win::FARPROC>(::GetProcAddress(static_cast<HMODULE>(module), name));
@@ -174,19 +178,25 @@ win::DWORD Win32Platform::WaitForSingleObject(win::HANDLE handle, win::DWORD mil
   return ::WaitForSingleObject(handle, milliseconds);
 }
 
-win::BOOL Win32Platform::ResetEvent(win::HANDLE handle) { return ::ResetEvent(handle); }
+win::BOOL Win32Platform::ResetEvent(win::HANDLE handle) {
+  return ::ResetEvent(handle);
+}
 
 win::DWORD Win32Platform::GetLogicalDriveStringsA(win::DWORD length, char* buffer) {
   return ::GetLogicalDriveStringsA(length, buffer);
 }
 
-win::UINT Win32Platform::GetDriveTypeA(const char* root) { return ::GetDriveTypeA(root); }
+win::UINT Win32Platform::GetDriveTypeA(const char* root) {
+  return ::GetDriveTypeA(root);
+}
 
-win::DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+win::DWORD Win32Platform::GetLastError() {
+  return ::GetLastError();
+}
 
-win::DWORD Win32Platform::FormatMessageA(win::DWORD flags, const void* source,
-                                         win::DWORD messageId, win::DWORD languageId,
-                                         char* buffer, win::DWORD size, void* arguments) {
+win::DWORD Win32Platform::FormatMessageA(win::DWORD flags, const void* source, win::DWORD messageId,
+                                         win::DWORD languageId, char* buffer, win::DWORD size,
+                                         void* arguments) {
   return ::FormatMessageA(flags, source, messageId, languageId, buffer, size,
                           static_cast<va_list*>(arguments));
 }
@@ -199,7 +209,9 @@ win::DWORD Win32Platform::GetCurrentDirectoryA(win::DWORD size, char* buffer) {
   return ::GetCurrentDirectoryA(size, buffer);
 }
 
-win::DWORD Win32Platform::GetFileAttributesA(const char* path) { return ::GetFileAttributesA(path); }
+win::DWORD Win32Platform::GetFileAttributesA(const char* path) {
+  return ::GetFileAttributesA(path);
+}
 
 win::DWORD Win32Platform::GetPrivateProfileStringA(const char* section, const char* key,
                                                    const char* defaultValue, char* buffer,
