@@ -76,7 +76,8 @@ def main():
             by_result[result] += 1
         print(f"\nThe 32-bit program under 32-bit Wine ({len(i686)} tests): "
               f"{by_result['passed']} passed, {by_result['failed']} failed, "
-              f"{by_result['no-i386'] + by_result['skipped']} skipped")
+              f"{by_result['no-i386'] + by_result['skipped']} skipped, "
+              f"{by_result['disabled']} disabled")
         suites = defaultdict(list)
         for name, result, seconds in i686:
             if name.startswith("unit."):
