@@ -37,7 +37,7 @@ std::uint32_t lastFresh = 0;       // bytes the last answer really wrote
 // read, nothing for a write. Returns the bytes written.
 std::uint32_t Deliver(std::uint8_t* buffer, std::uint32_t asked, bool dataIn, std::uint32_t moved) {
   moved = std::min(moved, asked);
-  if (dataIn && buffer) {
+  if (dataIn && buffer && moved > 0) {
     std::vector<std::uint8_t> bytes = in->ConsumeBytes<std::uint8_t>(moved);
     bytes.resize(moved, 0x20);
     std::memcpy(buffer, bytes.data(), moved);
@@ -63,7 +63,7 @@ int SgIo(int, sg_io_hdr* h) {
   std::vector<std::uint8_t> sense =
       in->ConsumeBytes<std::uint8_t>(in->ConsumeIntegralInRange(0, 32));
   h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(sense.size(), h->mx_sb_len));
-  std::memcpy(h->sbp, sense.data(), h->sb_len_wr);
+  if (h->sb_len_wr > 0) std::memcpy(h->sbp, sense.data(), h->sb_len_wr);
   return 0;
 }
 
@@ -143,7 +143,7 @@ class FuzzedAspi : public LinuxPlatform {
     srb->SRB_TargStat = in->ConsumeBool() ? 0 : in->ConsumeIntegral<std::uint8_t>();
     std::vector<std::uint8_t> sense =
         in->ConsumeBytes<std::uint8_t>(in->ConsumeIntegralInRange(0, 16));
-    std::memcpy(srb->SenseArea, sense.data(), sense.size());
+    if (!sense.empty()) std::memcpy(srb->SenseArea, sense.data(), sense.size());
     // Without an underrun report a layer says nothing of how much moved.
     bool silentShort = srb->SRB_Status == aspi::SS_COMP && in->ConsumeIntegralInRange(0, 15) == 0;
     std::uint32_t moved = silentShort
