@@ -9,6 +9,7 @@ Run by CTest in a Wine prefix and on a display of its own, so it may run beside 
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -134,6 +135,8 @@ def flash(session, runs, name, hold_ms, watcher=None):
 
 
 def main():
+    # Killed by a time-out, it still stops its display and what it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     args = parse_args()
     os.environ.pop("KF_E2E_SESSION", None)  # a display and a Wine server of its own
     work = Path(args.work)

@@ -6,6 +6,7 @@ the command's exit code. For the Windows toolkit's own tests, run under Wine:
 """
 
 import os
+import signal
 import subprocess
 import sys
 
@@ -21,6 +22,8 @@ def stop_wine():
 
 
 def main():
+    # Killed by a time-out, it still stops its display and what it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     server = Xvfb()
     stop_wine()
     try:

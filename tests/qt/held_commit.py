@@ -13,6 +13,7 @@ the program's PATH.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -129,6 +130,8 @@ def flash(x, folder, program, aspi, out, name, hold_ms):
 
 
 def main():
+    # Killed by a time-out, it still stops its display and what it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--aspi", required=True)
