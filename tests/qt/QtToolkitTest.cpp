@@ -155,6 +155,14 @@ TEST_F(QtToolkitTest, ControlsFollowTheResource) {
   EXPECT_EQ(bar->maximum(), 100);
   EXPECT_EQ(bar->value(), 0);
   EXPECT_FALSE(bar->isTextVisible());
+
+  // What a screen reader announces, as Windows' standard controls give it.
+  EXPECT_EQ(Get<QLabel>(ControlId::SelectDriveLabel)->buddy(), Combo());
+  EXPECT_EQ(bar->accessibleName(), "Progress");
+  EXPECT_EQ(Files()->accessibleName(), "Firmware files");
+  EXPECT_EQ(tk.Widget(ControlId::GroupBox2)->accessibleName(), "Status");
+  tk.SetText(ControlId::GroupBox2, "Flash Completed.");
+  EXPECT_EQ(tk.Widget(ControlId::GroupBox2)->accessibleName(), "Flash Completed.");
 }
 
 // The resource sized its controls for a narrow bitmap font: every text the program shows
