@@ -30,7 +30,6 @@ from harness import Session  # noqa: E402
 
 OUT = DOCS / "screenshots"
 DPIS = (96, 144)
-WINE_FONTS = Path("/usr/share/wine/fonts")
 WRITE_FAULT = "sense opcode=3B at=3 sense=03/0C/00"
 CATALOGUE = fw.catalogue(fw.KRW_52088S, fw.KRW_40000D)
 
@@ -122,14 +121,6 @@ class WinShots:
         fw.close(auto, process)
 
 
-def with_wine_fonts(session):
-    """Wine's own fonts in the prefix, as a Windows system has its own."""
-    session.wine("cmd", "/c", "exit")
-    fonts = Path(session.prefix) / "drive_c" / "windows" / "Fonts"
-    for font in WINE_FONTS.glob("*.ttf"):
-        shutil.copy2(font, fonts / font.name)
-
-
 def windows(build, work):
     program = build / "toolkit" / "win32" / "korvel-flash.exe"
     winauto = build / "tests" / "e2e" / "winauto.exe"
@@ -139,7 +130,6 @@ def windows(build, work):
     for dpi in DPIS:
         print(f"Windows at {dpi} dpi")
         with Session(ROOT / "scripts" / "wine-run", winauto, work) as session:
-            with_wine_fonts(session)
             session.use_virtual_desktop()
             session.set_dpi(dpi)
             shots = WinShots(session, dpi)
