@@ -222,7 +222,9 @@ win::BOOL FakePlatform::CloseHandle(win::HANDLE handle) {
 
 std::string FakePlatform::FilePath(const char* path) const {
   std::string file = path;
-  bool absolute = !file.empty() && (file[0] == '/' || (file.size() > 1 && file[1] == ':'));
+  // A drive's root ("C:\\", "C:/") starts an absolute path; "A:B" is a name of its own.
+  bool drive = file.size() > 2 && file[1] == ':' && (file[2] == '\\' || file[2] == '/');
+  bool absolute = !file.empty() && (file[0] == '/' || drive);
   return absolute ? file : currentDirectory + "/" + file;
 }
 
