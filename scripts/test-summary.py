@@ -25,8 +25,8 @@ def outcome(case):
     return "passed"
 
 
-def read(spec):
-    preset, files = spec.split("=", 1)
+def read(entry):
+    preset, files = entry.split("=", 1)
     results, listing = files.split(",")
     labels = {}
     with open(listing) as f:
@@ -49,11 +49,11 @@ def main():
     i686 = []
     not_passed = defaultdict(list)
     print("\n== summary")
-    for spec in args.presets:
+    for entry in args.presets:
         try:
-            preset, cases = read(spec)
+            preset, cases = read(entry)
         except (OSError, ET.ParseError, ValueError) as e:
-            print(f"{spec.split('=')[0]}: NO RESULTS ({e})")
+            print(f"{entry.split('=')[0]}: NO RESULTS ({e})")
             total["failed"] += 1
             continue
         counts = defaultdict(int)

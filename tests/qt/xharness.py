@@ -278,7 +278,7 @@ class X:
         try:
             root = xlib.XDefaultRootWindow(display)
             # Answers go to the root window, for a window manager's eyes (Qt's with
-            # StructureNotify, the specification's with SubstructureNotify).
+            # StructureNotify, EWMH's with SubstructureNotify).
             xlib.XSelectInput(display, root, _STRUCTURE_NOTIFY | _SUBSTRUCTURE_NOTIFY)
             protocols = xlib.XInternAtom(display, b"WM_PROTOCOLS", False)
             ping = xlib.XInternAtom(display, b"_NET_WM_PING", False)
