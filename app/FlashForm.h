@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "drive/TransferBuffer.h"
 #include "toolkit/Forms.h"
 
 class CDDrive;
@@ -74,7 +75,7 @@ class TFlashForm : public TForm {
   CDDrive* CurrentDrive = nullptr;  // not owned
   std::uint8_t Cdb[12] = {};
   CDDrives* Drives = nullptr;  // owned
-  std::unique_ptr<std::uint8_t[]> IoBuffer;
+  TransferBuffer IoBuffer;     // the drive's data buffer
   std::unique_ptr<std::uint8_t[]> ProfileBuffer;
   std::unique_ptr<std::uint8_t[]> ChunkBuffer;
 
@@ -83,7 +84,9 @@ class TFlashForm : public TForm {
   bool WriteE2(const std::uint8_t* data, std::uint16_t address, std::uint8_t count);
   bool WriteBuffer(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length,
                    std::uint8_t control);
-  bool ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std::uint32_t length);
+  // `expected`: the bytes the drive should return, whose complement the read starts from.
+  bool ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std::uint32_t length,
+                  const std::uint8_t* expected);
   bool SetupFlashProfile(std::uint8_t* work);
   bool ReadVerifyProfile(const std::uint8_t* block);
   bool EntryCritical();
@@ -102,8 +105,10 @@ class TFlashForm : public TForm {
   void SetBufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint32_t offset,
                     std::uint32_t length, std::uint8_t control);
   bool SendCdb(const char* failurePrefix, std::uint8_t dataIn, std::uint32_t transferLength,
-               bool dataUsed = true);
+               std::uint32_t needed = UINT32_MAX);
   void StageOut(const std::uint8_t* data, std::uint32_t length);
+  void StageIn(const std::uint8_t* expected, std::uint32_t length);
+  std::uint8_t UnlistedChipByte() const;
   int LookUpChip();
   // Flash sequence steps.
   void RunFlash();

@@ -114,7 +114,7 @@ bool TFlashForm::VerifyDram() {
   ProgressBar.SetPosition(0);
   const std::uint8_t* image = Payload().FirmwareImage;
   for (std::uint32_t position = 0; position < BinLength; position += kIoBufferSize) {
-    if (!ReadBuffer(position, ChunkBuffer.get(), kIoBufferSize)) {
+    if (!ReadBuffer(position, ChunkBuffer.get(), kIoBufferSize, image + position)) {
       AppendStatus(", Read Fail! ");
       return false;
     }

@@ -144,7 +144,7 @@ void TFlashForm::StartFlashProgram() {
   }
   ComboBox.SetItemIndex(0);
   Drives->SelectDrive(static_cast<std::int16_t>(MatchedDrives[0]));
-  IoBuffer.reset(new std::uint8_t[kIoBufferSize]());
+  IoBuffer = NewTransferBuffer(kIoBufferSize);
   Drives->SelectedDrive->SetDataBuffer(IoBuffer.get(), kIoBufferSize);
   CheckNewFormatBIN();
   ComboBoxChange(this);

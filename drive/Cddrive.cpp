@@ -1,4 +1,5 @@
 #include "drive/Cddrive.h"
+#include "drive/TransferBuffer.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -36,8 +37,9 @@ struct Module {
   std::string messageText;
   std::uint8_t* dataBuffer = nullptr;
   std::uint32_t dataBufferLength = 0;
-  std::uint8_t identification[kIdentificationBufferSize] = {};
-  std::uint8_t internalBuffer[kInternalDataBufferSize] = {};
+  // An adapter may refuse a data buffer that breaks its alignment mask.
+  alignas(kTransferAlignment) std::uint8_t identification[kIdentificationBufferSize] = {};
+  alignas(kTransferAlignment) std::uint8_t internalBuffer[kInternalDataBufferSize] = {};
   bool missingLibraryShown = false;
   // What requests that never ended still hold: kept here for the rest of the run.
   std::vector<const void*> heldBuffers;
@@ -197,13 +199,19 @@ bool CDDrive::OpenDevice() {
   return false;
 }
 
+// Judged by the data, whatever the transport said of the length: a normal short answer
+// may come back as an underrun, and a transport may not say how much moved at all.
 bool CDDrive::Identify() {
-  // A short answer must not leave the previous drive's identification behind it.
-  std::memset(M.identification, 0, sizeof M.identification);
+  // Nothing a drive identifies itself with, so no byte of an earlier answer survives.
+  std::memset(M.identification, kNoIdentification, sizeof M.identification);
   M.identifying = true;
-  std::uint32_t result = ExecuteCommand(0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 128);
+  ExecuteCommand(0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 128);
   M.identifying = false;
-  if (result == 0 || BytesMoved < kInquiryDataNeeded) {
+  const std::uint8_t* data = M.identification;
+  bool arrived = data[4] + 5u >= kInquiryDataNeeded &&
+                 std::find(data + 8, data + kInquiryDataNeeded, kNoIdentification) ==
+                     data + kInquiryDataNeeded;
+  if (!LastCommandCompleted(0) || !arrived) {
     Description.clear();
     return false;
   }
@@ -339,7 +347,8 @@ std::uint32_t CDDrive::ExecuteAspi(const std::uint8_t cdb[12], std::uint8_t data
   if (end == AspiEnd::Ended) {
     Os().CloseHandle(event);
   } else {
-    M.keptEvents.push_back(event);  // a late signal must never reach a reused handle
+    // Open until the run ends: a late signal must never reach a handle value reused.
+    M.keptEvents.push_back(event);
   }
   if (end == AspiEnd::Stuck) {
     RequestStuck = true;
@@ -366,19 +375,30 @@ void CDDrive::ReadAspiResult(std::uint32_t transferLength) {
   BytesMoved = complete ? transferLength : 0;
 }
 
+// A wake ends the wait only when the request ended: a signal meant for another request
+// (one whose handle value this event now has) must not free this one's record and
+// buffer while the layer still works on them.
 CDDrive::AspiEnd CDDrive::WaitForAspi(win::HANDLE event) {
-  win::DWORD waited = Os().WaitForSingleObject(event, static_cast<win::DWORD>(M.timeout) * 1000);
-  if (waited == win::WAIT_OBJECT_0) {
-    Os().ResetEvent(event);
-    return AspiEnd::Ended;
+  const win::DWORD total = static_cast<win::DWORD>(M.timeout) * 1000;
+  const win::DWORD start = Os().GetTickCount();
+  for (;;) {
+    const win::DWORD spent = Os().GetTickCount() - start;
+    const win::DWORD left = spent < total ? total - spent : 0;
+    const win::DWORD waited = Os().WaitForSingleObject(event, left);
+    if (waited == win::WAIT_OBJECT_0 && SrbStatus(AspiRequest) != aspi::SS_PENDING) {
+      Os().ResetEvent(event);
+      return AspiEnd::Ended;
+    }
+    if (waited == win::WAIT_OBJECT_0 && left > 0) continue;
+    if (waited != win::WAIT_OBJECT_0 && waited != win::WAIT_TIMEOUT)
+      LastOsError = Os().GetLastError();
+    return AbortAspi(event);
   }
-  if (waited != win::WAIT_TIMEOUT) LastOsError = Os().GetLastError();
-  return AbortAspi(event);
 }
 
 // Timed out: the layer must let go of the request, its event and the data buffer before
-// any of them is used again. An aborted request ends without a signal; one that
-// completed meanwhile still signals.
+// any of them is used again. An aborted request may still be signalled, so only a
+// signal seen lets its event go.
 CDDrive::AspiEnd CDDrive::AbortAspi(win::HANDLE event) {
   aspi::SRB_Abort abort = {};
   abort.SRB_Cmd = aspi::SC_ABORT_SRB;
@@ -386,9 +406,9 @@ CDDrive::AspiEnd CDDrive::AbortAspi(win::HANDLE event) {
   abort.SRB_ToAbort = &AspiRequest;
   M.sendCommand(&abort);
   for (win::DWORD waited = 0; waited < kAbortGraceMs; waited += kAbortPollMs) {
-    std::uint8_t status = SrbStatus(AspiRequest);
-    if (status == aspi::SS_ABORTED) return AspiEnd::Ended;
-    if (Os().WaitForSingleObject(event, kAbortPollMs) == win::WAIT_OBJECT_0) {
+    if (SrbStatus(AspiRequest) == aspi::SS_ABORTED) return AspiEnd::EndedUnsignalled;
+    if (Os().WaitForSingleObject(event, kAbortPollMs) == win::WAIT_OBJECT_0 &&
+        SrbStatus(AspiRequest) != aspi::SS_PENDING) {
       Os().ResetEvent(event);
       return AspiEnd::Ended;
     }
@@ -451,6 +471,23 @@ void CDDrive::SetDataBuffer(std::uint8_t* buffer, std::uint32_t length) {
 
 std::uint32_t CDDrive::GetDataBufferLength() const {
   return M.dataBufferLength;
+}
+
+// The allocation's own address sits just before the aligned block.
+TransferBuffer NewTransferBuffer(std::uint32_t size) {
+  auto* raw = new std::uint8_t[size + kTransferAlignment + sizeof(std::uint8_t*)]();
+  std::uintptr_t at = reinterpret_cast<std::uintptr_t>(raw) + sizeof raw;
+  at = (at + kTransferAlignment - 1) & ~std::uintptr_t{kTransferAlignment - 1};
+  auto* aligned = reinterpret_cast<std::uint8_t*>(at);
+  std::memcpy(aligned - sizeof raw, &raw, sizeof raw);
+  return TransferBuffer(aligned);
+}
+
+void FreeTransferBuffer::operator()(std::uint8_t* buffer) const {
+  if (!buffer) return;
+  std::uint8_t* raw = nullptr;
+  std::memcpy(&raw, buffer - sizeof raw, sizeof raw);
+  delete[] raw;
 }
 
 namespace cddrive {

@@ -5,6 +5,7 @@
 // buffer, one identification buffer, the open count.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -31,6 +32,12 @@ constexpr std::uint8_t kStatusRequestStuck = 0xE3;
 // The standard INQUIRY data the description reads: vendor, product and revision end at
 // byte 36. A drive may return less than the 128 bytes asked, never less than this.
 constexpr std::uint32_t kInquiryDataNeeded = 36;
+// What the identification buffer holds before each INQUIRY: no identification byte
+// (printable ASCII) is ever this.
+constexpr std::uint8_t kNoIdentification = 0xFF;
+// The alignment of every buffer the transport hands to the system: a page, more than
+// any adapter's alignment mask demands.
+constexpr std::size_t kTransferAlignment = 4096;
 
 class CDDrive {
  public:

@@ -59,6 +59,7 @@ class Emulator {
     bus_.SetListener([this](const emu::TraceEntry& entry) { Record(entry); });
     layer_.SetAsynchronous(config_.asynchronous);
     layer_.SetAdapterCount(config_.adapters);
+    layer_.SetAbortSignalMs(config_.abortSignalMs);
     layer_.SetSignal(&Signal, nullptr);
     ready_ = true;
   }

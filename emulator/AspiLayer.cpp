@@ -45,6 +45,11 @@ void AspiLayer::SetAsynchronous(bool asynchronous) {
   asynchronous_ = asynchronous;
 }
 
+void AspiLayer::SetAbortSignalMs(int milliseconds) {
+  std::lock_guard<Mutex> lock(mutex_);
+  abortSignalMs_ = milliseconds;
+}
+
 void AspiLayer::SetAdapterCount(int count) {
   std::lock_guard<Mutex> lock(mutex_);
   adapterCount_ = count;
@@ -117,8 +122,9 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
   if (srb->SRB_HaId >= AdapterCountLocked()) return srb->SRB_Status = aspi::SS_INVALID_HA;
   ++aborts_;
   auto* target = static_cast<aspi::SRB_ExecSCSICmd*>(srb->SRB_ToAbort);
-  auto queued = std::find_if(queue_.begin(), queue_.end(),
-                             [target](const Request& r) { return r.srb == target; });
+  auto queued = std::find_if(queue_.begin(), queue_.end(), [target](const Request& r) {
+    return r.srb == target && !r.signalOnly;
+  });
   auto stuck = std::find_if(stuck_.begin(), stuck_.end(),
                             [target](const Stuck& s) { return s.srb == target; });
   if (queued != queue_.end()) {
@@ -140,6 +146,18 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
     return srb->SRB_Status = SS_ABORT_FAIL;
   }
   SetStatus(&target->SRB_Status, aspi::SS_ABORTED);
+  if (abortSignalMs_ >= 0 && (target->SRB_Flags & aspi::SRB_EVENT_NOTIFY) != 0) {
+    // The host may reuse the record once it reads SS_ABORTED: the event is taken now.
+    Request signal{target, Clock::now() + std::chrono::milliseconds(abortSignalMs_)};
+    signal.signalOnly = true;
+    signal.event = target->SRB_PostProc;
+    if (abortSignalMs_ == 0) {
+      parkedSignals_.push_back(signal);
+    } else {
+      Enqueue(signal);
+      wake_.notify_all();
+    }
+  }
   idle_.notify_all();
   return srb->SRB_Status = aspi::SS_COMP;
 }
@@ -153,6 +171,10 @@ void AspiLayer::Enqueue(const Request& request) {
 }
 
 void AspiLayer::Complete(const Request& request) {
+  if (request.signalOnly) {
+    if (signal_ != nullptr) signal_(context_, request.event);
+    return;
+  }
   aspi::SRB_ExecSCSICmd* srb = request.srb;
   std::uint8_t cdb[12] = {};
   std::memcpy(cdb, srb->CDBByte, std::min<std::size_t>(srb->SRB_CDBLen, sizeof(cdb)));
@@ -178,7 +200,8 @@ void AspiLayer::Complete(const Request& request) {
   } else if (result.outcome == Outcome::TransportFailure) {
     srb->SRB_HaStat = HASTAT_SEL_TO;
     status = aspi::SS_ERR;
-  } else if (result.shortened) {
+  } else if (result.reported < srb->SRB_BufLen &&
+             (result.shortened || (dataIn && bus_.Config(drive).underrunAlways))) {
     srb->SRB_HaStat = HASTAT_DO_DU;  // the layer's word for a short data phase
     status = aspi::SS_ERR;
   }
@@ -211,7 +234,12 @@ void AspiLayer::CompleteParked() {
   {
     std::lock_guard<Mutex> lock(mutex_);
     for (aspi::SRB_ExecSCSICmd* srb : parked_) Enqueue(Request{srb, Clock::now(), true});
+    for (Request signal : parkedSignals_) {
+      signal.due = Clock::now();
+      Enqueue(signal);
+    }
     parked_.clear();
+    parkedSignals_.clear();
   }
   wake_.notify_all();
 }
@@ -228,7 +256,9 @@ int AspiLayer::AbortCount() const {
 
 int AspiLayer::PendingCount() const {
   std::lock_guard<Mutex> lock(mutex_);
-  return int(queue_.size() + stuck_.size() + parked_.size());
+  auto requests =
+      std::count_if(queue_.begin(), queue_.end(), [](const Request& r) { return !r.signalOnly; });
+  return int(requests + stuck_.size() + parked_.size());
 }
 
 }  // namespace emu

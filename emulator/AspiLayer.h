@@ -53,6 +53,10 @@ class AspiLayer {
   // layers do): SS_PENDING at once, completion on a worker thread after the drive's
   // completion delay.
   void SetAsynchronous(bool asynchronous);
+  // -1 (the default): an aborted request is never signalled, as the interface promises
+  // nothing more than its status. Else its event is signalled this long after the
+  // abort (0: when CompleteParked is called).
+  void SetAbortSignalMs(int milliseconds);
   void SetAdapterCount(int count);  // -1 (the default): one more than the highest drive adapter
   int AdapterCount() const;
 
@@ -62,7 +66,7 @@ class AspiLayer {
   void WaitIdle();  // until every queued request has completed
   // Completes the requests of late faults with lateMs 0, which wait for this call: a
   // test's own moment instead of a time that a busy machine may stretch.
-  void CompleteParked();
+  void CompleteParked();     // and signals the aborted requests of abort-signal delay 0
   int AbortCount() const;    // SC_ABORT_SRB requests received
   int PendingCount() const;  // requests still SS_PENDING, never-completing ones included
 
@@ -71,7 +75,9 @@ class AspiLayer {
   struct Request {
     aspi::SRB_ExecSCSICmd* srb;
     Clock::time_point due;
-    bool late = false;  // completes an ignored abort: the command runs without faults
+    bool late = false;        // completes an ignored abort: the command runs without faults
+    bool signalOnly = false;  // signals an aborted request's event, taken at the abort
+    void* event = nullptr;
   };
   struct Stuck {
     aspi::SRB_ExecSCSICmd* srb;
@@ -92,11 +98,13 @@ class AspiLayer {
   std::deque<Request> queue_;
   std::vector<Stuck> stuck_;  // never complete by themselves
   std::vector<aspi::SRB_ExecSCSICmd*> parked_;
+  std::vector<Request> parkedSignals_;
   SignalFn signal_ = nullptr;
   void* context_ = nullptr;
   bool asynchronous_ = true;
   bool stop_ = false;
   int adapterCount_ = -1;
+  int abortSignalMs_ = -1;
   int aborts_ = 0;
   Thread worker_;
 };

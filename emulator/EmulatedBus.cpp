@@ -366,6 +366,7 @@ Result EmulatedBus::Run(Drive& drive, TraceEntry& entry, std::uint8_t* data, boo
                                                        : drive.Dispatch(command);
     if (reply.good) {
       result.transferred = reply.transferred;
+      result.reported = drive.config.reportsResidual ? reply.transferred : entry.transferLength;
       result.shortened = is(FaultKind::ShortTransfer);
       if (is(FaultKind::CorruptRead) && entry.dataIn && fault->corruptOffset < reply.transferred) {
         data[fault->corruptOffset] ^= 0xFF;

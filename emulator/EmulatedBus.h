@@ -41,6 +41,12 @@ struct DriveConfig {
   bool discPresent = false;
   int completionDelayMs = 0;  // for asynchronous completion by an ASPI layer
   int commitDelayMs = 0;      // added to the completion delay of a commit
+  // How the drive's transport reports a data phase shorter than asked. false: it reports
+  // none (libata leaves SG_IO's resid at 0, a port driver the record's length as asked,
+  // an ASPI layer SS_COMP). underrunAlways: an ASPI layer reports every short data-in as
+  // an underrun, a normal 96-byte INQUIRY answer included, not only a faulted one.
+  bool reportsResidual = true;
+  bool underrunAlways = false;
 };
 
 // The ways a drive or its transport answers almost right:
@@ -101,6 +107,7 @@ struct Result {
   std::uint8_t scsiStatus = 0;      // 0x00 GOOD, 0x02 CHECK CONDITION, or a fault's status
   std::uint8_t senseData[18] = {};  // fixed format, valid on CheckCondition
   std::uint32_t transferred = 0;    // bytes moved; the rest of a data-in buffer is untouched
+  std::uint32_t reported = 0;       // bytes the transport says moved (see reportsResidual)
   bool shortened = false;           // a ShortTransfer fault cut the data phase
   int lateMs = -1;                  // NeverCompletes of a LateAfterAbort fault: its delay
 };

@@ -171,6 +171,8 @@ bool ParseDriveKey(const std::string& key, std::istringstream& in, DriveSetup& s
   if (key == "delay-ms") return ParseInt(in, 0, 600000, d.completionDelayMs);
   if (key == "commit-delay-ms") return ParseInt(in, 0, 600000, d.commitDelayMs);
   if (key == "disc") return ParseChoice(in, "yes", "no", d.discPresent);
+  if (key == "residual") return ParseChoice(in, "yes", "no", d.reportsResidual);
+  if (key == "underrun") return ParseChoice(in, "always", "faults", d.underrunAlways);
   if (key == "image") return ParseText(in, setup.imagePath, false);
   if (key == "fault") return ParseFault(in, setup.faults);
   return false;
@@ -182,6 +184,7 @@ bool ParseGlobalKey(const std::string& key, std::istringstream& in, EmulatorConf
   if (key == "trace") return ParseText(in, config.tracePath, false);
   if (key == "adapters") return ParseInt(in, 0, 255, config.adapters);
   if (key == "completion") return ParseChoice(in, "async", "sync", config.asynchronous);
+  if (key == "abort-signal-ms") return ParseInt(in, -1, 600000, config.abortSignalMs);
   if (key == "drive") {
     config.drives.emplace_back();
     return true;

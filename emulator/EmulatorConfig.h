@@ -20,6 +20,7 @@ struct EmulatorConfig {
   std::string tracePath;
   int adapters = -1;  // -1: from the drives
   bool asynchronous = true;
+  int abortSignalMs = -1;  // -1: an aborted request is never signalled
 };
 
 // False with a message naming the line on the first error.

@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint8_t kWriteBuffer = 0x3B, kReadBuffer = 0x3C, kVendor = 0xDF;
 constexpr std::uint8_t kProfileControl = 0x7F;
+// The flash ID answer: the chip ID and the extended ID are all the lookup reads of it.
+constexpr std::uint32_t kFlashIdLength = 128, kFlashIdUsed = 4;
 // A profile checked to lie inside the payload's profiles fits the work buffer behind its
 // longest header and an odd length's pad byte.
 static_assert(6 + kChipProfilesSize + 1 <= kIoBufferSize, "profile work buffer");
@@ -36,13 +38,13 @@ void TFlashForm::SetBufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint3
 }
 
 // Sends Cdb and judges it: done only when the transport completed it with status GOOD,
-// the drive answered without sense, and the whole data phase moved, unless the data is
-// not used (a failed call leaves the sense bytes zero; a short read leaves stale bytes).
+// the drive answered without sense, and the data phase moved at least the bytes needed
+// (all of them unless told; a failed call leaves the sense bytes zero).
 bool TFlashForm::SendCdb(const char* failurePrefix, std::uint8_t dataIn,
-                         std::uint32_t transferLength, bool dataUsed) {
+                         std::uint32_t transferLength, std::uint32_t needed) {
   CurrentDrive->ExecuteCommand(Cdb[0], Cdb[1], Cdb[2], Cdb[3], Cdb[4], Cdb[5], Cdb[6], Cdb[7],
                                Cdb[8], Cdb[9], Cdb[10], Cdb[11], dataIn, transferLength);
-  if (CurrentDrive->LastCommandCompleted(dataUsed ? transferLength : 0)) return true;
+  if (CurrentDrive->LastCommandCompleted(std::min(needed, transferLength))) return true;
   if (failurePrefix) ShowMessage(failurePrefix + CurrentDrive->GetStatusText());
   return false;
 }
@@ -52,17 +54,37 @@ void TFlashForm::StageOut(const std::uint8_t* data, std::uint32_t length) {
   if (data) std::memcpy(IoBuffer.get(), data, std::min(length, kIoBufferSize));
 }
 
+// Before a read whose bytes are compared: IoBuffer holds the complement of what the drive
+// should return, so no byte the transfer did not move can compare equal, whatever the
+// transport said of the length (libata reports no residual, ASPI no count).
+void TFlashForm::StageIn(const std::uint8_t* expected, std::uint32_t length) {
+  std::uint8_t* buffer = IoBuffer.get();
+  for (std::uint32_t i = 0; i < std::min(length, kIoBufferSize); ++i)
+    buffer[i] = static_cast<std::uint8_t>(~expected[i]);
+}
+
+// A first chip ID byte that no entry of the chip table has.
+std::uint8_t TFlashForm::UnlistedChipByte() const {
+  for (int candidate = 0xFF;; --candidate) {
+    bool listed = false;
+    for (const ChipTableEntry& e : Payload().ChipTable) listed = listed || e.ChipId[0] == candidate;
+    if (!listed) return static_cast<std::uint8_t>(candidate);
+  }
+}
+
 bool TFlashForm::WriteBuffer(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length,
                              std::uint8_t control) {
   SetBufferCdb(kWriteBuffer, 0x05, offset, length, control);
   // The commit's block asks for no data: a drive that returns none is right.
-  if (IsCommit(control)) return SendCdb("Write Buffer> ", 1, 16, false);
+  if (IsCommit(control)) return SendCdb("Write Buffer> ", 1, 16, 0);
   StageOut(data, length);
   return SendCdb("Write Buffer> ", 0, length);
 }
 
-bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std::uint32_t length) {
+bool TFlashForm::ReadBuffer(std::uint32_t offset, std::uint8_t* destination, std::uint32_t length,
+                            const std::uint8_t* expected) {
   SetBufferCdb(kReadBuffer, 0x01, offset, length, 0x00);
+  StageIn(expected, length);
   if (!SendCdb("Read Buffer> ", 1, length)) return false;
   std::memcpy(destination, IoBuffer.get(), std::min(length, kIoBufferSize));
   return true;
@@ -85,7 +107,9 @@ int TFlashForm::LookUpChip() {
 
 bool TFlashForm::SetupFlashProfile(std::uint8_t* work) {
   SetCdb({kVendor, 0x11});
-  if (!SendCdb("Read Flash ID> ", 1, 128)) return false;
+  // An ID that never arrived finds no chip, rather than an earlier answer's.
+  std::memset(IoBuffer.get(), UnlistedChipByte(), kFlashIdLength);
+  if (!SendCdb("Read Flash ID> ", 1, kFlashIdLength, kFlashIdUsed)) return false;
   int entry = LookUpChip();
   int length = 0, header = 4;
   if (entry >= 0) {
@@ -125,6 +149,7 @@ bool TFlashForm::ReadVerifyProfile(const std::uint8_t* block) {
   }
   SetCdb({kReadBuffer, 0x01, 0x01, 0x08, 0, 0, 0, static_cast<std::uint8_t>(ProfileLength >> 8),
           static_cast<std::uint8_t>(ProfileLength)});
+  StageIn(block, static_cast<std::uint32_t>(ProfileLength));
   if (!SendCdb("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength))) return false;
   if (std::memcmp(IoBuffer.get(), block, static_cast<std::size_t>(ProfileLength)) != 0) {
     ShowMessage("Compared profile error!");
@@ -150,5 +175,5 @@ bool TFlashForm::WriteE2(const std::uint8_t* data, std::uint16_t address, std::u
 
 bool TFlashForm::CheckDisc() {
   SetCdb({0x45, 0, 0, 0, 0, 0x4B, 0, 0x60});
-  return !SendCdb(nullptr, 1, 8, false);
+  return !SendCdb(nullptr, 1, 8, 0);
 }

@@ -55,9 +55,10 @@ int SgIo(int, sg_io_hdr* h) {
   h->host_status = in->ConsumeIntegralInRange(0, 7) ? 0 : in->ConsumeIntegral<std::uint8_t>();
   h->driver_status = in->ConsumeIntegralInRange(0, 7) ? 0 : in->ConsumeIntegral<std::uint8_t>();
   h->resid = in->ConsumeBool() ? 0 : in->ConsumeIntegral<std::int32_t>();
-  std::uint32_t moved = h->resid >= 0 && static_cast<unsigned>(h->resid) <= h->dxfer_len
-                            ? h->dxfer_len - h->resid
-                            : 0;
+  // A negative residual is the kernel's word for an overrun: the buffer was filled.
+  std::uint32_t moved = h->resid < 0                                      ? h->dxfer_len
+                        : static_cast<unsigned>(h->resid) <= h->dxfer_len ? h->dxfer_len - h->resid
+                                                                          : 0;
   lastFresh = Deliver(static_cast<std::uint8_t*>(h->dxferp), h->dxfer_len,
                       h->dxfer_direction == SG_DXFER_FROM_DEV, moved);
   std::vector<std::uint8_t> sense =

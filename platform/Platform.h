@@ -56,6 +56,8 @@ class Platform {
                                    const char* name) = 0;
   virtual win::DWORD WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) = 0;
   virtual win::BOOL ResetEvent(win::HANDLE handle) = 0;
+  // Milliseconds from an arbitrary start, wrapping: what a wait has already taken.
+  virtual win::DWORD GetTickCount() = 0;
 
   // Drive enumeration.
   virtual win::DWORD GetLogicalDriveStringsA(win::DWORD length, char* buffer) = 0;

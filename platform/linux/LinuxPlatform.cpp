@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <future>
+#include <system_error>
 #include <utility>
 
 #include "platform/IniReader.h"
@@ -135,21 +136,32 @@ sg_io_hdr ToSgIo(SCSI_PASS_THROUGH_DIRECT& sptd, unsigned char* sense) {
 win::DWORD FromSgIo(const sg_io_hdr& header, const unsigned char* sense, std::uint8_t* record) {
   auto& sptd = *reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(record);
   sptd.ScsiStatus = header.status;
-  // A residual the transfer cannot have tells nothing of what moved: say nothing did.
-  bool sane = header.resid >= 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len;
-  sptd.DataTransferLength = sane ? header.dxfer_len - static_cast<unsigned>(header.resid) : 0;
+  // A negative residual is an overrun: the buffer is full. One beyond the transfer tells
+  // nothing of what moved: say nothing did.
+  if (header.resid < 0) {
+    sptd.DataTransferLength = header.dxfer_len;
+  } else {
+    auto resid = static_cast<unsigned>(header.resid);
+    sptd.DataTransferLength = resid <= header.dxfer_len ? header.dxfer_len - resid : 0;
+  }
   std::size_t senseBytes = std::min<std::size_t>(header.sb_len_wr, sptd.SenseInfoLength);
   if (senseBytes > 0) std::memcpy(record + sptd.SenseInfoOffset, sense, senseBytes);
   return static_cast<win::DWORD>(
       std::max<std::size_t>(sizeof sptd, senseBytes ? sptd.SenseInfoOffset + senseBytes : 0));
 }
 
-// Runs the blocking call on a thread of its own while this one keeps the window alive.
+// Runs the blocking call on a thread of its own while this one keeps the window alive;
+// without a thread the call is made here, and the window waits for it.
 template <class Call>
 auto CallAlive(Call call) {
   WaitHook* hook = InstalledWaitHook();
   if (!hook) return call();
-  auto result = std::async(std::launch::async, std::move(call));
+  std::future<decltype(call())> result;
+  try {
+    result = std::async(std::launch::async, call);
+  } catch (const std::system_error&) {
+    return call();
+  }
   while (result.wait_for(std::chrono::milliseconds(kKeepAliveSliceMs)) != std::future_status::ready)
     hook->KeepAlive();
   return result.get();
@@ -443,6 +455,12 @@ win::BOOL LinuxPlatform::ResetEvent(win::HANDLE handle) {
   std::uint64_t count;
   if (read(Descriptor(handle), &count, sizeof count) < 0 && errno != EAGAIN) return Fail(errno);
   return 1;
+}
+
+win::DWORD LinuxPlatform::GetTickCount() {
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<win::DWORD>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 win::DWORD LinuxPlatform::GetLogicalDriveStringsA(win::DWORD length, char* buffer) {

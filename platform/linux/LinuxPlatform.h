@@ -66,6 +66,7 @@ class LinuxPlatform : public Platform {
                            const char* name) override;
   win::DWORD WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) override;
   win::BOOL ResetEvent(win::HANDLE handle) override;
+  win::DWORD GetTickCount() override;
   win::DWORD GetLogicalDriveStringsA(win::DWORD length, char* buffer) override;
   win::UINT GetDriveTypeA(const char* root) override;
   win::DWORD GetLastError() override;

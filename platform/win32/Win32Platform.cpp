@@ -182,6 +182,10 @@ win::BOOL Win32Platform::ResetEvent(win::HANDLE handle) {
   return ::ResetEvent(handle);
 }
 
+win::DWORD Win32Platform::GetTickCount() {
+  return ::GetTickCount();
+}
+
 win::DWORD Win32Platform::GetLogicalDriveStringsA(win::DWORD length, char* buffer) {
   return ::GetLogicalDriveStringsA(length, buffer);
 }

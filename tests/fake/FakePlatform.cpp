@@ -159,6 +159,12 @@ win::BOOL FakePlatform::DeviceIoControl(win::HANDLE device, win::DWORD code, voi
 
 win::BOOL FakePlatform::PassThrough(char letter, void* record, win::DWORD outSize) {
   auto& sptd = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(record);
+  // The port driver refuses a buffer that breaks the adapter's alignment mask.
+  if (sptd.DataTransferLength != 0 &&
+      (reinterpret_cast<std::uintptr_t>(sptd.DataBuffer) & alignmentMask) != 0) {
+    lastError = kErrorInvalidParameter;
+    return 0;
+  }
   int drive = bus.FindByLetter(letter);
   if (drive < 0) {
     lastError = noDriveError;
@@ -187,8 +193,9 @@ win::BOOL FakePlatform::PassThrough(char letter, void* record, win::DWORD outSiz
     case emu::Outcome::Good:
       break;
   }
-  // As the port driver does: the record says how much the data phase really moved.
-  sptd.DataTransferLength = result.transferred;
+  // As the port driver does: the record says how much the data phase moved, as far as
+  // the transport tells.
+  sptd.DataTransferLength = result.reported;
   sptd.ScsiStatus = result.scsiStatus;
   return 1;
 }
@@ -526,6 +533,10 @@ win::DWORD FakePlatform::WaitForSingleObject(win::HANDLE handle, win::DWORD mill
     ++signals;
     object->signalled = true;
   }
+  if (strayWakes > 0) {
+    --strayWakes;
+    return win::WAIT_OBJECT_0;
+  }
   auto real = std::chrono::milliseconds(std::min(milliseconds, waitCapMs));
   bool ready = signalled_.wait_for(lock, real, [&] {
     Object* waited = Find(handle);
@@ -550,6 +561,10 @@ win::BOOL FakePlatform::ResetEvent(win::HANDLE handle) {
   ++resets;
   callLog.push_back("reset");
   return 1;
+}
+
+win::DWORD FakePlatform::GetTickCount() {
+  return static_cast<win::DWORD>(clockMs);
 }
 
 win::DWORD FakePlatform::GetLogicalDriveStringsA(win::DWORD length, char* buffer) {

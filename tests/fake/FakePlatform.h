@@ -24,6 +24,7 @@ class FakePlatform : public Platform {
   static constexpr win::DWORD kErrorFileNotFound = 2;
   static constexpr win::DWORD kErrorAccessDenied = 5;
   static constexpr win::DWORD kErrorInvalidHandle = 6;
+  static constexpr win::DWORD kErrorInvalidParameter = 87;
   static constexpr win::DWORD kErrorSemTimeout = 121;
   static constexpr win::DWORD kErrorInsufficientBuffer = 122;
   static constexpr win::DWORD kErrorModNotFound = 126;
@@ -70,6 +71,9 @@ class FakePlatform : public Platform {
   win::DWORD noDriveError = kErrorInvalidFunction;  // pass-through to a letter without drive
   win::DWORD transportFailureError = kErrorIoDevice;
   win::DWORD neverCompletesError = kErrorSemTimeout;
+  // The adapter's alignment mask: a data buffer with any of these address bits set is
+  // refused (ERROR_INVALID_PARAMETER) before anything reaches the drive.
+  std::uintptr_t alignmentMask = 15;
   struct IoctlRecord {
     win::HANDLE device;
     win::DWORD code, inSize, outSize;
@@ -101,6 +105,9 @@ class FakePlatform : public Platform {
   int eventsCreated = 0, eventsClosed = 0, resets = 0;
   int signals = 0, lateSignals = 0;  // signals of events that were closed or unknown
   bool failEventCreation = false;    // CreateEventA fails (ERROR_NOT_ENOUGH_MEMORY)
+  // Waits that wake at once though nobody signalled their event, as a signal meant for an
+  // earlier event of the same handle value would.
+  int strayWakes = 0;
   // A layer that answers SS_PENDING though the request completed inside the call, and
   // that signals after setting the request's status: the signal reaches the event at the
   // host's next wait on it, or finds it closed.
@@ -172,6 +179,7 @@ class FakePlatform : public Platform {
                            const char* name) override;
   win::DWORD WaitForSingleObject(win::HANDLE handle, win::DWORD milliseconds) override;
   win::BOOL ResetEvent(win::HANDLE handle) override;
+  win::DWORD GetTickCount() override;
   win::DWORD GetLogicalDriveStringsA(win::DWORD length, char* buffer) override;
   win::UINT GetDriveTypeA(const char* root) override;
   win::DWORD GetLastError() override;

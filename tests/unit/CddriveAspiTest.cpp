@@ -86,6 +86,33 @@ TEST_F(Aspi, ConstructionLoadsTheLayerAndIdentifies) {
   EXPECT_TRUE(tk.dialogs.empty());
 }
 
+// A layer may report a drive's normal, shorter INQUIRY answer as an underrun, with no
+// count: the identification bytes that arrived decide.
+TEST_F(Aspi, InquiryReportedAsAnUnderrunIsJudgedByItsData) {
+  for (std::uint32_t moved : {96u, 36u, 35u, 4u}) {
+    SCOPED_TRACE(moved);
+    cddrive::ResetModule();
+    FakePlatform fake;
+    InstallPlatform(&fake);
+    fake.UseWin98();
+    emu::DriveConfig config = Drive(0, 0);
+    config.underrunAlways = true;
+    int d = fake.AddDrive(config);
+    emu::Fault cut = Fault(emu::FaultKind::ShortTransfer, 0x12, 0);
+    cut.moved = moved;
+    fake.bus.AddFault(d, cut);
+    CDDrive drive(' ', 0, 0, 0);
+    EXPECT_EQ(Val(drive.AspiRequest.SRB_HaStat), 0x12);
+    EXPECT_EQ(drive.OpenStatus(), moved >= 36 ? kOpenOk : kOpenFailed);
+    EXPECT_EQ(drive.Description, moved >= 36 ? "0-0-0  : KOR-VEL KRW-52088S      QF01" : "");
+    // Unfaulted, the drive's own 96 bytes come back as an underrun too.
+    EXPECT_EQ(drive.GetDescription(), "0-0-0  : KOR-VEL KRW-52088S      QF01");
+    EXPECT_EQ(Val(drive.AspiRequest.SRB_HaStat), 0x12);
+    cddrive::ResetModule();
+    InstallPlatform(&os);
+  }
+}
+
 TEST_F(Aspi, RequestRecordIsFilledFieldByField) {
   os.AddDrive(Drive(3, 1));
   CDDrive drive(' ', 3, 1, 2);  // the LUN is not sent
@@ -236,8 +263,9 @@ TEST_F(Aspi, TimedOutRequestIsAbortedBeforeItsRecordsAreReleased) {
   drive.SetTimeout(5);
   os.callLog.clear();
 
+  os.aspi.SetAbortSignalMs(0);  // signals the aborted request when the test says so
   EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 16, 0, 0, 0, 1, 16), 0u);
-  EXPECT_EQ(os.callLog, (std::vector<std::string>{"create", "send", "wait", "abort", "close"}));
+  EXPECT_EQ(os.callLog, (std::vector<std::string>{"create", "send", "wait", "abort"}));
   EXPECT_EQ(os.waitRequests.back(), 5000u);
   EXPECT_EQ(os.aspi.AbortCount(), 1);
   EXPECT_EQ(os.aspi.PendingCount(), 0);
@@ -248,13 +276,17 @@ TEST_F(Aspi, TimedOutRequestIsAbortedBeforeItsRecordsAreReleased) {
   EXPECT_EQ(Val(abort.SRB_ToAbort), static_cast<void*>(&drive.AspiRequest));
   EXPECT_EQ(drive.StatusByte, aspi::SS_ABORTED);
   EXPECT_FALSE(drive.LastCommandCompleted(0));
-  EXPECT_EQ(os.EventsOpen(), 0);
+  // The interface promises no signal after an abort, nor rules one out: the event stays.
+  EXPECT_EQ(os.EventsOpen(), 1);
 
   // The next command reuses the request record safely.
   EXPECT_EQ(drive.ExecuteCommand(0x3C, 1, 1, 0, 0, 0, 0, 0, 16, 0, 0, 0, 1, 16), 16u);
   EXPECT_TRUE(drive.LastCommandCompleted(0));
   EXPECT_EQ(os.aspi.AbortCount(), 1);
+  int signals = os.signals;
+  os.aspi.CompleteParked();
   os.aspi.WaitIdle();
+  EXPECT_EQ(os.signals, signals + 1);
   EXPECT_EQ(os.lateSignals, 0);
 }
 
@@ -272,6 +304,20 @@ TEST_F(Aspi, PendingAnswerIsWaitedForWhateverTheStatusReads) {
   EXPECT_EQ(os.callLog, (std::vector<std::string>{"create", "send", "wait", "reset", "close"}));
   EXPECT_EQ(os.lateSignals, 0);
   EXPECT_EQ(os.EventsOpen(), 0);
+
+  // A wake while the request still reads SS_PENDING (a signal meant for an event of the
+  // same handle value before) is no end: the wait goes on for the request's own.
+  os.deferSignals = false;
+  os.aspiAnswersPending = false;
+  os.SetAsynchronousAspi(true);
+  os.strayWakes = 1;
+  os.callLog.clear();
+  EXPECT_EQ(drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 128u);
+  EXPECT_TRUE(drive.LastCommandCompleted(128));
+  EXPECT_EQ(os.callLog,
+            (std::vector<std::string>{"create", "send", "wait", "wait", "reset", "close"}));
+  os.aspi.WaitIdle();
+  EXPECT_EQ(os.lateSignals, 0);
 
   // Without an event nothing is sent, and the failed call's error is the one shown.
   os.failEventCreation = true;

@@ -354,7 +354,7 @@ TEST_F(PassThrough, IdentificationBufferIsClearedBeforeEachInquiry) {
 
   EXPECT_EQ(drive.GetDescription(), "");
   for (std::uint32_t i = 0; i < kIdentificationBufferSize; ++i) {
-    ASSERT_EQ(cddrive::IdentificationBuffer()[i], 0) << "byte " << i;
+    ASSERT_EQ(cddrive::IdentificationBuffer()[i], kNoIdentification) << "byte " << i;
   }
   EXPECT_EQ(drive.GetVendorProduct(), std::string(24, ' '));
   EXPECT_EQ(drive.GetRevision(), "    ");

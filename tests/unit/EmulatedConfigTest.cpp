@@ -13,6 +13,7 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
       "trace Z:/tmp/trace.txt\r\n"
       "adapters 3\n"
       "completion sync\n"
+      "abort-signal-ms 50\n"
       "\n"
       "drive\n"
       "  letter E\n"
@@ -28,6 +29,8 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
       "  delay-ms 0x20\n"
       "  commit-delay-ms 70000\n"
       "  image /tmp/image#1 one.bin\n"
+      "  residual no\n"
+      "  underrun always\n"
       "drive\n";
   emu::EmulatorConfig config;
   std::string error;
@@ -35,6 +38,7 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
   EXPECT_EQ(config.tracePath, "Z:/tmp/trace.txt");
   EXPECT_EQ(config.adapters, 3);
   EXPECT_FALSE(config.asynchronous);
+  EXPECT_EQ(config.abortSignalMs, 50);
   ASSERT_EQ(config.drives.size(), 2u);
   const emu::DriveConfig& d = config.drives[0].config;
   EXPECT_EQ(d.letter, 'E');
@@ -52,11 +56,15 @@ TEST(EmulatedConfigTest, ReadsEveryDriveSetting) {
   EXPECT_EQ(d.completionDelayMs, 32);
   EXPECT_EQ(d.commitDelayMs, 70000);
   EXPECT_EQ(config.drives[0].imagePath, "/tmp/image#1 one.bin");
+  EXPECT_FALSE(d.reportsResidual);
+  EXPECT_TRUE(d.underrunAlways);
 
   const emu::DriveConfig defaults;
   EXPECT_EQ(config.drives[1].config.vendor, defaults.vendor);
   EXPECT_EQ(config.drives[1].config.revision, defaults.revision);
   EXPECT_TRUE(config.drives[1].imagePath.empty());
+  EXPECT_TRUE(config.drives[1].config.reportsResidual);
+  EXPECT_FALSE(config.drives[1].config.underrunAlways);
 }
 
 TEST(EmulatedConfigTest, ReadsFaults) {
@@ -109,6 +117,8 @@ TEST(EmulatedConfigTest, ReportsTheFirstBadLine) {
       {"drive\nfault sometimes\n", "line 2: bad or unknown setting 'fault'"},
       {"completion later\n", "line 1: bad value for completion"},
       {"trace\n", "line 1: bad value for trace"},
+      {"abort-signal-ms -2\n", "line 1: bad value for abort-signal-ms"},
+      {"drive\nunderrun sometimes\n", "line 2: bad or unknown setting 'underrun'"},
   };
   for (const Case& c : cases) {
     emu::EmulatorConfig config;

@@ -86,7 +86,7 @@ class LinuxLayer : public ::testing::Test {
     emu::Result result = bus.Execute(drive, cdb, header->dxfer_direction == SG_DXFER_FROM_DEV,
                                      static_cast<std::uint8_t*>(header->dxferp), header->dxfer_len);
     header->status = result.scsiStatus;
-    header->resid = static_cast<int>(header->dxfer_len - result.transferred);
+    header->resid = static_cast<int>(header->dxfer_len - result.reported);
     if (result.outcome == emu::Outcome::CheckCondition) {
       header->driver_status = 0x08;  // DRIVER_SENSE
       header->sb_len_wr = std::min<unsigned char>(header->mx_sb_len, 18);
@@ -189,7 +189,8 @@ TEST_F(LinuxLayer, StatusSenseAndLengthComeBackIntoTheRecord) {
   EXPECT_EQ(request.Sptd.DataTransferLength, 28u);
   EXPECT_EQ(returned, offsetof(PassThroughRequest, Sense) + 18);
 
-  // A residual the transfer cannot have: nothing counts as moved.
+  // A residual beyond the transfer: nothing counts as moved. A negative one is an
+  // overrun: the buffer is full.
   for (int resid : {129, -1}) {
     reply = [resid](sg_io_hdr* h) {
       h->resid = resid;
@@ -197,7 +198,7 @@ TEST_F(LinuxLayer, StatusSenseAndLengthComeBackIntoTheRecord) {
     };
     request = Record(0x12, win::SCSI_IOCTL_DATA_IN, 128, buffer.data());
     EXPECT_TRUE(Send(os, device, request));
-    EXPECT_EQ(request.Sptd.DataTransferLength, 0u) << resid;
+    EXPECT_EQ(request.Sptd.DataTransferLength, resid < 0 ? 128u : 0u) << resid;
   }
   os.CloseHandle(device);
 }

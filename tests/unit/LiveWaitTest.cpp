@@ -27,10 +27,12 @@ constexpr win::DWORD kTimedOut = win::WAIT_TIMEOUT;
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <thread>
-
-#include <unistd.h>
 #endif
 
 namespace {
@@ -172,6 +174,35 @@ TEST_F(LiveWait, ThePassThroughCallRunsAsideWhileTheWindowIsKeptAlive) {
   EXPECT_EQ(os.GetLastError(), static_cast<win::DWORD>(EIO)) << "the call's own error";
   EXPECT_NE(callThread, caller);
   EXPECT_GE(hook.calls, kCallsBeforeTheEnd) << "the window was left dead during the call";
+}
+
+// Where no thread can be started, the call is made on the caller's own thread. A child
+// process that may start none (no process left to its user) tells by its exit code.
+TEST_F(LiveWait, ThePassThroughCallIsMadeDirectlyWhenNoThreadStarts) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit none = {0, 0};
+    if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(3);
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);  // root is beyond the limit
+    const auto caller = std::this_thread::get_id();
+    bool direct = false;
+    sgIo = [&] {
+      direct = std::this_thread::get_id() == caller;
+      return 0;
+    };
+    PassThroughRequest request = {};
+    request.Sptd.Length = sizeof request.Sptd;
+    request.Sptd.CdbLength = 12;
+    win::DWORD returned = 0;
+    win::BOOL ok = os.DeviceIoControl(nullptr, win::IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                                      sizeof request, &request, sizeof request, &returned, nullptr);
+    _exit(ok && direct ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died: " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 #endif
