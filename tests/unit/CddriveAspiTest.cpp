@@ -307,13 +307,18 @@ TEST_F(Aspi, PendingAnswerIsWaitedForWhateverTheStatusReads) {
 
   // A wake while the request still reads SS_PENDING (a signal meant for an event of the
   // same handle value before) is no end: the wait goes on for the request's own.
+  emu::DriveConfig slow = Drive(0, 1);
+  slow.completionDelayMs = 200;  // the stray wake comes well before the completion
+  os.AddDrive(slow);
+  CDDrive slowDrive(' ', 0, 1, 0);
+  ASSERT_EQ(slowDrive.OpenStatus(), kOpenOk);
   os.deferSignals = false;
   os.aspiAnswersPending = false;
   os.SetAsynchronousAspi(true);
   os.strayWakes = 1;
   os.callLog.clear();
-  EXPECT_EQ(drive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 128u);
-  EXPECT_TRUE(drive.LastCommandCompleted(128));
+  EXPECT_EQ(slowDrive.ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 128), 128u);
+  EXPECT_TRUE(slowDrive.LastCommandCompleted(128));
   EXPECT_EQ(os.callLog,
             (std::vector<std::string>{"create", "send", "wait", "wait", "reset", "close"}));
   os.aspi.WaitIdle();
