@@ -1,0 +1,193 @@
+// The flash engine and the user's window over the pipe. The tests' engine drives the
+// emulated drive behind the fake platform; the window is the headless toolkit, served by
+// the same code that serves the Qt window. The installed engine is run too, never as far
+// as a device.
+#if defined(__linux__)
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "emulator/EmulatorConfig.h"
+#include "engine/Engine.h"
+#include "engine/Hardening.h"
+#include "tests/fake/ProgramFixture.h"
+#include "toolkit/remote/EngineClient.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Engine : public ProgramTest {
+ protected:
+  // The window's script of a whole flash: the warning and the question Yes, the restart
+  // question No, FLASH pressed once.
+  void ScriptFlash() {
+    tk.answers = {ModalResult::Yes, ModalResult::Yes, ModalResult::No};
+    tk.userActions.push_back([this] { tk.UserClicksFlashButton(); });
+  }
+  // One drive D, its commands traced and its commits written to files of the test's own.
+  remote::EngineEnd Serve(Toolkit& window, const std::string& engine = KF_TEST_ENGINE_FILE) {
+    dir_ = TempDir();
+    std::ofstream(dir_ + "/drives.txt")
+        << "trace " << dir_ << "/trace.txt\ndrive\nimage " << dir_ << "/image.bin\n";
+    setenv("KORVEL_EMULATOR_CONFIG", (dir_ + "/drives.txt").c_str(), 1);
+    remote::EngineEnd end = remote::ServeEngine({engine}, window, nullptr, P());
+    unsetenv("KORVEL_EMULATOR_CONFIG");
+    return end;
+  }
+  std::vector<std::string> Trace() { return Lines(dir_ + "/trace.txt"); }
+  std::string Image() { return Slurp(dir_ + "/image.bin"); }
+  std::vector<std::string> Boxes() {
+    std::vector<std::string> texts;
+    for (const DialogRecord& d : tk.dialogs) texts.push_back(d.text);
+    return texts;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Engine, AFlashThroughTheEngineIsTheProgramAloneCommandForCommand) {
+  // The program alone, in this process.
+  fake.AddDrive(Drive('D'));
+  ScriptFlash();
+  ASSERT_EQ(Run(), 0);
+  std::vector<std::string> alone;
+  for (const emu::TraceEntry& e : fake.bus.Trace()) alone.push_back(emu::FormatTraceLine(e));
+  const std::vector<std::string> aloneLog = tk.log, aloneBoxes = Boxes();
+  ASSERT_EQ(tk.Control(ControlId::GroupBox2).text, "Flash Completed.");
+
+  tk = HeadlessToolkit();
+  ScriptFlash();
+  remote::EngineEnd end = Serve(tk);
+  EXPECT_TRUE(end.started && end.finished) << end.detail;
+  EXPECT_EQ(end.exitCode, 0);
+  EXPECT_EQ(tk.Control(ControlId::GroupBox2).text, "Flash Completed.");
+  EXPECT_EQ(Trace(), alone);
+  EXPECT_EQ(tk.log, aloneLog);
+  EXPECT_EQ(Boxes(), aloneBoxes);
+  EXPECT_EQ(Image(), std::string(reinterpret_cast<const char*>(P().FirmwareImage), 0x80000));
+  int commits = 0;
+  for (const std::string& line : Trace()) {
+    std::istringstream fields(line);
+    std::string drive, cdb;
+    fields >> drive >> cdb;
+    commits +=
+        cdb.compare(0, 2, "3B") == 0 && (cdb.substr(18, 2) == "80" || cdb.substr(18, 2) == "A0");
+  }
+  EXPECT_EQ(commits, 1);
+}
+
+struct Refusal {
+  const char* name;
+  void (*spoil)(FlashPayloadRecord&);
+  const char* told;
+};
+
+const Refusal kRefusals[] = {
+    {"a builder", [](FlashPayloadRecord& p) { std::memcpy(p.FirmwareImage, p.TailMark, 4); },
+     "it is the builder's"},
+    {"an image length past the area", [](FlashPayloadRecord& p) { p.FirmwareLength[2] = 0x09; },
+     "This flash program is damaged: its firmware image is 589824 bytes long"},
+    {"a chip profile past the profiles",
+     [](FlashPayloadRecord& p) { p.ChipTable[3].ProfileLengthBE[0] = 0xFF; },
+     "This flash program is damaged: entry 3 of its chip table"},
+    {"another record", [](FlashPayloadRecord& p) { p.BuildKey[0] ^= 1; },
+     "it is not the payload of a korvel-flash flash program"},
+    {"a control character in the identification",
+     [](FlashPayloadRecord& p) { p.InquiryText[3] = '\n'; }, "control characters"},
+};
+
+TEST_F(Engine, RefusesAnyPayloadThatFailsACheckWithItsBoxAndNoCommand) {
+  for (const Refusal& r : kRefusals) {
+    SCOPED_TRACE(r.name);
+    P() = FlashPayload;
+    MakeFlashProgram();
+    r.spoil(P());
+    tk = HeadlessToolkit();
+    ScriptFlash();
+    remote::EngineEnd end = Serve(tk);
+    EXPECT_TRUE(end.finished) << end.detail;
+    EXPECT_EQ(end.exitCode, 2);
+    ASSERT_EQ(tk.dialogs.size(), 1u);
+    EXPECT_NE(tk.dialogs[0].text.find(r.told), std::string::npos) << tk.dialogs[0].text;
+    EXPECT_NE(tk.dialogs[0].text.find("Nothing was sent to any drive."), std::string::npos);
+    EXPECT_FALSE(tk.windowCreated);
+    EXPECT_TRUE(Trace().empty());
+  }
+}
+
+// A window that answers the update question with a button the box does not have.
+class LyingWindow : public HeadlessToolkit {
+ public:
+  ModalResult MessageDialog(const std::string& text, DialogKind kind,
+                            DialogButtons buttons) override {
+    ModalResult answer = HeadlessToolkit::MessageDialog(text, kind, buttons);
+    return text.find("Update Firmware") != std::string::npos ? static_cast<ModalResult>(9) : answer;
+  }
+};
+
+TEST_F(Engine, AWindowThatBreaksTheProtocolStopsTheEngineBeforeItsNextCommand) {
+  LyingWindow window;
+  window.answers = {ModalResult::Yes, ModalResult::Yes};
+  window.userActions.push_back([&] { window.UserClicksFlashButton(); });
+  remote::EngineEnd end = Serve(window);
+  EXPECT_TRUE(end.started);
+  EXPECT_FALSE(end.finished);
+  EXPECT_EQ(end.status, kEngineWindowLost << 8);
+  std::vector<std::string> trace = Trace();
+  ASSERT_FALSE(trace.empty());  // the drive was found and checked before the question
+  for (const std::string& line : trace) EXPECT_EQ(line.find(" 3B"), std::string::npos) << line;
+  EXPECT_FALSE(remote::EngineEndText(end, {}, {}).empty());
+}
+
+TEST(EngineEnd, TheWindowSaysOnlyWhatItKnows) {
+  RightsPlan plan;
+  plan.rawIo = true;
+  Elevation elevation{"/usr/bin/pkexec", "/e", "/home/u/QF2Z.EXE", false, ""};
+  struct Case {
+    const char* name;
+    remote::EngineEnd end;
+    std::vector<std::string> told, never;
+  };
+  const Case cases[] = {
+      {"ran to its end", {true, true, 0, 0, ""}, {}, {}},
+      {"the password dismissed",
+       {false, false, 0, 126 << 8, ""},
+       {"did not start", "password was not given", "No drive has been sent anything."},
+       {"may have sent"}},
+      {"pkexec missing",
+       {false, false, 0, -1, "/usr/bin/pkexec: No such file or directory"},
+       {"No such file", "No drive has been sent anything."},
+       {}},
+      {"killed mid-run",
+       {true, false, 0, SIGKILL, "the end of the pipe"},
+       {"ended by signal 9", "may have sent commands"},
+       {"No drive has been sent anything", "Nothing was sent"}},
+      {"ended with an error", {true, false, 0, 3 << 8, ""}, {"ended with status 3"}, {"No drive"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = remote::EngineEndText(c.end, plan, elevation);
+    EXPECT_EQ(text.empty(), c.end.finished);
+    for (const std::string& t : c.told) EXPECT_NE(text.find(t), std::string::npos) << text;
+    for (const std::string& t : c.never) EXPECT_EQ(text.find(t), std::string::npos) << text;
+  }
+}
+
+}  // namespace
+
+#endif
