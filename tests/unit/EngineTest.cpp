@@ -4,6 +4,7 @@
 // as a device.
 #if defined(__linux__)
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,7 +42,7 @@ class Engine : public ProgramTest {
   }
   // One drive D, its commands traced and its commits written to files of the test's own.
   remote::EngineEnd Serve(Toolkit& window, const std::string& engine = KF_TEST_ENGINE_FILE) {
-    dir_ = TempDir();
+    if (dir_.empty()) dir_ = TempDir();
     std::ofstream(dir_ + "/drives.txt")
         << "trace " << dir_ << "/trace.txt\ndrive\nimage " << dir_ << "/image.bin\n";
     setenv("KORVEL_EMULATOR_CONFIG", (dir_ + "/drives.txt").c_str(), 1);
@@ -152,6 +153,73 @@ TEST_F(Engine, AWindowThatBreaksTheProtocolStopsTheEngineBeforeItsNextCommand) {
   ASSERT_FALSE(trace.empty());  // the drive was found and checked before the question
   for (const std::string& line : trace) EXPECT_EQ(line.find(" 3B"), std::string::npos) << line;
   EXPECT_FALSE(remote::EngineEndText(end, {}, {}).empty());
+}
+
+// The installed engine, placed beside the emulated layer (which would be a drive if it were
+// loaded) and run with an environment that names it, a plugin folder and a search path.
+TEST_F(Engine, TheInstalledEngineRunsNothingItIsNamedAndLoadsNothingBesideIt) {
+  if (std::filesystem::exists("/dev/sr0")) GTEST_SKIP() << "this machine has an optical drive";
+  dir_ = TempDir();
+  const std::string place = dir_ + "/place", copy = place + "/korvel-flash-engine";
+  std::filesystem::create_directories(place);
+  std::filesystem::copy_file(KF_ENGINE_FILE, copy);
+  std::filesystem::copy_file(KF_WNASPI32_FILE, place + "/libwnaspi32.so");
+  std::filesystem::create_directories(place + "/bin");
+  std::ofstream(place + "/bin/systemctl") << "#!/bin/sh\ntouch " << place << "/ran\n";
+  std::filesystem::permissions(place + "/bin/systemctl", std::filesystem::perms::owner_all);
+  setenv("PATH", (place + "/bin:" + getenv("PATH")).c_str(), 1);
+  setenv("QT_PLUGIN_PATH", place.c_str(), 1);
+
+  remote::EngineEnd named =
+      remote::ServeEngine({copy, "/bin/sh", "-c", "touch " + place + "/ran"}, tk, nullptr, P());
+  EXPECT_FALSE(named.started);
+  EXPECT_EQ(named.status, 1 << 8);
+
+  tk.answers = {ModalResult::Yes};
+  remote::EngineEnd end = Serve(tk, copy);
+  EXPECT_TRUE(end.finished) << end.detail;
+  ASSERT_FALSE(tk.dialogs.empty());
+  EXPECT_NE(tk.dialogs.back().text.find("Can't find ATAPI Drive !"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/trace.txt"));
+  EXPECT_FALSE(std::filesystem::exists(place + "/ran"));
+  unsetenv("QT_PLUGIN_PATH");
+  setenv("PATH", std::string(getenv("PATH")).substr(place.size() + 5).c_str(), 1);
+}
+
+// What the engine keeps of what it was handed, seen from inside a child that hardened
+// itself: each lapse is a bit of its exit code.
+TEST(EngineHardening, KeepsNothingItWasHandedButThePipe) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("LD_PRELOAD", "/tmp/evil.so", 1);
+    setenv("KORVEL_EMULATOR_CONFIG", "/tmp/drives.txt", 1);
+    int extra = open("/dev/null", O_RDONLY);
+    if (chdir("/tmp") != 0) _exit(100);
+    if (!HardenEngineProcess().empty()) _exit(101);
+    int lapses = 0;
+    lapses |= (environ[0] == nullptr || std::string(environ[0]) != kEnginePath || environ[1]) << 0;
+    lapses |= (fcntl(extra, F_GETFD) != -1) << 1;
+    char cwd[8] = {};
+    lapses |= (getcwd(cwd, sizeof cwd) == nullptr || std::string(cwd) != "/") << 2;
+    lapses |= (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1) << 3;
+    lapses |= (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0) << 4;
+    if (geteuid() == 0) {
+      std::ifstream status("/proc/self/status");
+      std::string line, eff, bnd;
+      while (std::getline(status, line)) {
+        if (line.rfind("CapEff:", 0) == 0) eff = line.substr(line.find_first_not_of(" \t", 7));
+        if (line.rfind("CapBnd:", 0) == 0) bnd = line.substr(line.find_first_not_of(" \t", 7));
+      }
+      lapses |= (eff != "0000000000020000") << 5;  // CAP_SYS_RAWIO is bit 17
+      lapses |= (bnd != "0000000000020000") << 6;
+    }
+    _exit(lapses);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(EngineEnd, TheWindowSaysOnlyWhatItKnows) {
