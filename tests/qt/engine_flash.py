@@ -39,6 +39,16 @@ def children(pid):
         return [int(p) for p in f.read().split()]
 
 
+def as_nobody(argv, runtime):
+    """The command line that runs argv as nobody when this test runs as root: a user
+    without rights, whose own runtime folder it gets."""
+    if os.geteuid() != 0:
+        return argv
+    os.chown(runtime, NOBODY, NOBODY)
+    return ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+            "--inh-caps=-all", "--bounding-set=-all"] + argv
+
+
 def writable_by_all(path):
     os.makedirs(path, exist_ok=True)
     os.chmod(path, 0o777)
@@ -61,12 +71,7 @@ def flash(x, folder, program, engine, out, image):
     env = base_env(folder, "xcb") | {"DISPLAY": x.display, "KORVEL_EMULATOR_CONFIG": config,
                                      "KF_TEST_ENGINE": engine, "XDG_RUNTIME_DIR": runtime}
     env["PATH"] = os.path.join(run, "bin") + os.pathsep + env.get("PATH", "")
-    argv = [program]
-    if os.geteuid() == 0:
-        os.chown(runtime, NOBODY, NOBODY)
-        argv = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                "--inh-caps=-all", "--bounding-set=-all", program]
-    proc = Program(argv, env, cwd=run, log_prefix=os.path.join(out, "engine_flash"))
+    proc = Program(as_nobody([program], runtime), env, cwd=run, log_prefix=os.path.join(out, "engine_flash"))
     try:
         (window,) = x.find_windows(" Flash Utility V1.048A ", timeout=20, visible=False)
         warning = x.find_dialog("Warning", window, timeout=20)
