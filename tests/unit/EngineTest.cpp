@@ -222,6 +222,60 @@ TEST(EngineHardening, KeepsNothingItWasHandedButThePipe) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// Each end takes only what its peer may send, in the shape and ranges of its operation.
+TEST(EnginePipe, EachEndTakesOnlyWellFormedMessagesOfItsPeer) {
+  using remote::Op;
+  using remote::Side;
+  auto message = [](Op op, std::int32_t a = 0, std::int32_t b = 0, std::string text = "") {
+    remote::Message m;
+    m.op = op;
+    m.n[0] = a;
+    m.n[1] = b;
+    m.text = std::move(text);
+    return remote::Encode(m).substr(4);  // the body, without its length
+  };
+  const std::string record(sizeof(FlashPayloadRecord), 'x');
+  struct Case {
+    const char* name;
+    std::string body;
+    Side from;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"a text for a control", message(Op::SetText, 3, 0, "Flash Completed."), Side::Engine, true},
+      {"a control past the last", message(Op::SetText, kControlCount, 0, "x"), Side::Engine, false},
+      {"an engine's call from the window", message(Op::SetText, 3, 0, "x"), Side::Window, false},
+      {"a window's event from the engine", message(Op::DispatchEvent, 7, 2), Side::Engine, false},
+      {"an event", message(Op::DispatchEvent, 7, 2), Side::Window, true},
+      {"an event past Click", message(Op::DispatchEvent, 7, 3), Side::Window, false},
+      {"a dialog of no kind", message(Op::MessageDialog, 3, 0, "?"), Side::Engine, false},
+      {"a boolean of 2", message(Op::SetVisible, 1, 2), Side::Engine, false},
+      {"an answer either way", message(Op::Return, -7, 0, "t"), Side::Window, true},
+      {"the payload record", message(Op::Payload, 0, 0, record), Side::Window, true},
+      {"a payload a byte short", message(Op::Payload, 0, 0, record.substr(1)), Side::Window, false},
+      {"a text with a zero byte", message(Op::ComboAdd, 0, 0, std::string("a\0b", 3)), Side::Engine,
+       false},
+      {"a text past the limit", message(Op::ComboAdd, 0, 0, std::string(remote::kMaxText + 1, 'a')),
+       Side::Engine, false},
+      {"a byte to spare", message(Op::Repaint, 2) + "!", Side::Engine, false},
+      {"cut short", message(Op::SetEnabled, 2, 1).substr(0, 6), Side::Engine, false},
+      {"another version", message(Op::Hello, remote::kProtocolVersion + 1), Side::Engine, false},
+      {"no operation", std::string(1, '\0'), Side::Engine, false},
+      {"an operation past the last", std::string(1, '\x7f'), Side::Engine, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    remote::Message out;
+    std::string why;
+    bool taken = remote::Decode(reinterpret_cast<const std::uint8_t*>(c.body.data()), c.body.size(),
+                                c.from, &out, &why);
+    EXPECT_EQ(taken, c.taken) << why;
+    if (taken) {
+      EXPECT_EQ(remote::Encode(out).substr(4), c.body);
+    }
+  }
+}
+
 TEST(EngineEnd, TheWindowSaysOnlyWhatItKnows) {
   RightsPlan plan;
   plan.rawIo = true;

@@ -1,7 +1,5 @@
 #include "toolkit/remote/ToolkitServer.h"
 
-#include <cstring>
-
 namespace remote {
 
 namespace {

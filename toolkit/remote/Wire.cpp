@@ -137,6 +137,8 @@ bool Decode(const std::uint8_t* body, std::size_t size, Side from, Message* out,
   for (int i = 0; i < shape.count; ++i, at += 4) {
     if (size < at + 4) return Refuse(why, "a message cut short");
     m.n[i] = static_cast<std::int32_t>(GetU32(body + at));
+    if (shape.nums[i] == Num::Version && m.n[i] != kProtocolVersion)
+      return Refuse(why, "an engine of another version than this program");
     if (!InRange(shape.nums[i], m.n[i])) return Refuse(why, "a number out of its range");
   }
   if (shape.text != Txt::None) {
