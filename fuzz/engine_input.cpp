@@ -2,9 +2,10 @@
 // its calls and the window's events. The first byte chooses the record: none but what the
 // input's frames hold, or a sound flash program with up to three bytes of its header,
 // chip table, length or variant markers changed by the input, sent ahead of its frames.
-// One emulated drive the record matches. Whatever the window sends, no drive hears a
-// command unless the record passed its checks, none after the window was lost, and no
-// drive is committed without a Yes to the update question asked before it.
+// Two emulated drives, the second the one the record matches. Whatever the window sends,
+// no drive hears a command unless the record passed its checks, none after the window
+// was lost, the drive the record does not match is never written, and no drive is
+// committed without a Yes to the update question asked before it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -114,7 +115,15 @@ struct Watch {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::uint8_t>* record = RecordBody(data, size);
   FuzzProgram program(false);
-  if (record) program.fake.AddDrive(emu::DriveConfig{});  // the raw input brings no record
+  if (record) {              // the raw input brings no record
+    emu::DriveConfig other;  // drive 0, which no flash program of the record's model matches
+    other.product = "KRW-40000X";
+    other.target = 1;
+    program.fake.AddDrive(other);
+    emu::DriveConfig drive;
+    drive.letter = 'E';
+    program.fake.AddDrive(drive);
+  }
 
   FuzzChannel window(data, size, remote::Side::Window);
   window.Lead(record);
@@ -124,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   program.fake.bus.SetListener([&](const emu::TraceEntry& e) {
     if (!watch.recordSound) Finding("a drive command without a sound record");
     if (window.ended) Finding("a drive command after the window was lost");
+    if (e.drive == 0 && e.cdb[0] == 0x3B) Finding("a write to a drive the record does not match");
     if (IsCommit(e) && watch.yesToUpdate-- <= 0)
       Finding("a commit without a Yes to the update question");
   });
