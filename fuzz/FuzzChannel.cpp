@@ -3,6 +3,11 @@
 #include "fuzz/FuzzProgram.h"
 
 bool FuzzChannel::Send(const remote::Message& message) {
+  if (sendsLeft == 0) {
+    ended = true;
+    return false;
+  }
+  if (sendsLeft > 0) --sendsLeft;
   if (onSend) onSend(message);
   return true;
 }

@@ -22,7 +22,9 @@ class FuzzChannel : public remote::Channel {
   bool Receive(remote::Message* message, std::string* why) override;
 
   std::function<void(const remote::Message&)> onSend, onReceive;
-  bool ended = false;  // a Receive failed: the end of the input or a message refused
+  int sendsLeft = -1;  // messages the peer takes before it stops reading; -1: all
+  bool ended = false;  // the pipe broke: the input ended, a message was refused, or a
+                       // Send found the peer gone
 
  private:
   bool Decoded(const std::uint8_t* body, std::size_t size, remote::Message* message,

@@ -1,7 +1,8 @@
 // What the flash engine reads from the user's window: the payload record, the answers to
 // its calls and the window's events. The first byte chooses the record: none but what the
 // input's frames hold, or a sound flash program with up to three bytes of its header,
-// chip table, length or variant markers changed by the input, sent ahead of its frames.
+// chip table, length or variant markers changed by the input, sent ahead of its frames;
+// and whether the window stops reading after some messages.
 // Two emulated drives, the second the one the record matches. Whatever the window sends,
 // no drive hears a command unless the record passed its checks, none after the window
 // was lost, the drive the record does not match is never written, and no drive is
@@ -60,11 +61,9 @@ const FlashPayloadRecord& SoundRecord() {
 }
 
 // The record's message body, sent ahead of the input's frames, or null; moves `data`
-// past the bytes used.
-const std::vector<std::uint8_t>* RecordBody(const std::uint8_t*& data, std::size_t& size) {
-  if (size == 0) return nullptr;
-  const std::uint8_t mode = *data++;
-  --size;
+// past the patches used.
+const std::vector<std::uint8_t>* RecordBody(std::uint8_t mode, const std::uint8_t*& data,
+                                            std::size_t& size) {
   if ((mode & 1) == 0) return nullptr;
   // Reused: a fresh half megabyte each run would cost more than the run.
   static auto* body = new std::vector<std::uint8_t>(1 + 4 + sizeof(FlashPayloadRecord));
@@ -113,7 +112,10 @@ struct Watch {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<std::uint8_t>* record = RecordBody(data, size);
+  if (size == 0) return 0;
+  const std::uint8_t mode = *data++;
+  --size;
+  const std::vector<std::uint8_t>* record = RecordBody(mode, data, size);
   FuzzProgram program(false);
   if (record) {              // the raw input brings no record
     emu::DriveConfig other;  // drive 0, which no flash program of the record's model matches
@@ -127,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   FuzzChannel window(data, size, remote::Side::Window);
   window.Lead(record);
+  if (mode >> 3) window.sendsLeft = (mode >> 3) * 8;  // then the window stops reading
   Watch watch;
   window.onSend = [&](const remote::Message& m) { watch.Sent(m); };
   window.onReceive = [&](const remote::Message& m) { watch.Received(m); };
