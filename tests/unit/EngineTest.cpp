@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "emulator/EmulatorConfig.h"
@@ -131,28 +132,71 @@ TEST_F(Engine, RefusesAnyPayloadThatFailsACheckWithItsBoxAndNoCommand) {
   }
 }
 
-// A window that answers the update question with a button the box does not have.
+// A window that lies to the engine: a button the update box does not have, a selection
+// the drive list does not hold, FLASH sent from behind the warning box or after the
+// program closed the window.
 class LyingWindow : public HeadlessToolkit {
  public:
+  ModalResult updateAnswer = ModalResult::Yes;
+  std::optional<int> selected;
+  bool staysOpen = false;
+  void PostQuit() override {
+    if (!staysOpen) HeadlessToolkit::PostQuit();
+  }
+  void CloseMainWindow() override {
+    if (!staysOpen) HeadlessToolkit::CloseMainWindow();
+  }
   ModalResult MessageDialog(const std::string& text, DialogKind kind,
                             DialogButtons buttons) override {
     ModalResult answer = HeadlessToolkit::MessageDialog(text, kind, buttons);
-    return text.find("Update Firmware") != std::string::npos ? static_cast<ModalResult>(9) : answer;
+    return text.find("Update Firmware") != std::string::npos ? updateAnswer : answer;
   }
+  int ComboIndex() override { return selected ? *selected : HeadlessToolkit::ComboIndex(); }
+};
+
+struct Lie {
+  const char* name;
+  void (*tell)(LyingWindow&);
+  bool listed;  // the drive was found and checked before the lie
+};
+
+const Lie kLies[] = {
+    {"a button the update box does not have",
+     [](LyingWindow& w) { w.updateAnswer = static_cast<ModalResult>(9); }, true},
+    {"no selection right after the program selected the drive",
+     [](LyingWindow& w) { w.selected = -1; }, true},
+    {"an entry past the drive list", [](LyingWindow& w) { w.selected = 5; }, true},
+    {"FLASH behind the warning box",
+     [](LyingWindow& w) {
+       w.onDialog = [&w](const DialogRecord& d) {
+         if (d.kind == DialogKind::Warning) w.UserClicksFlashButton();
+       };
+     },
+     false},
+    {"FLASH after the warning was answered No",
+     [](LyingWindow& w) {
+       w.answers = {ModalResult::No};
+       w.staysOpen = true;
+     },
+     false},
 };
 
 TEST_F(Engine, AWindowThatBreaksTheProtocolStopsTheEngineBeforeItsNextCommand) {
-  LyingWindow window;
-  window.answers = {ModalResult::Yes, ModalResult::Yes};
-  window.userActions.push_back([&] { window.UserClicksFlashButton(); });
-  remote::EngineEnd end = Serve(window);
-  EXPECT_TRUE(end.started);
-  EXPECT_FALSE(end.finished);
-  EXPECT_EQ(end.status, kEngineWindowLost << 8);
-  std::vector<std::string> trace = Trace();
-  ASSERT_FALSE(trace.empty());  // the drive was found and checked before the question
-  for (const std::string& line : trace) EXPECT_EQ(line.find(" 3B"), std::string::npos) << line;
-  EXPECT_FALSE(remote::EngineEndText(end, {}, {}).empty());
+  for (const Lie& lie : kLies) {
+    SCOPED_TRACE(lie.name);
+    LyingWindow window;
+    window.answers = {ModalResult::Yes, ModalResult::Yes, ModalResult::No};
+    window.userActions.push_back([&] { window.UserClicksFlashButton(); });
+    lie.tell(window);
+    remote::EngineEnd end = Serve(window);
+    EXPECT_TRUE(end.started);
+    EXPECT_FALSE(end.finished);
+    EXPECT_EQ(end.status, kEngineWindowLost << 8);
+    std::vector<std::string> trace = Trace();
+    EXPECT_EQ(trace.empty(), !lie.listed);
+    for (const std::string& line : trace) EXPECT_EQ(line.find(" 3B"), std::string::npos) << line;
+    EXPECT_FALSE(remote::EngineEndText(end, {}, {}).empty());
+  }
 }
 
 // The installed engine, placed beside the emulated layer (which would be a drive if it were

@@ -22,7 +22,11 @@ Message RemoteToolkit::Call(Op op, std::initializer_list<std::int32_t> numbers,
     std::string why;
     if (!channel_.Receive(&in, &why)) Lost("the window's end: " + why);
     if (in.op == Op::Return) return in;
-    if (in.op != Op::DispatchEvent || !sink_) Lost("the window sent an operation out of turn");
+    // The user acts only in the message loop, one handler at a time, as in the window's
+    // own process: an event inside any other call would start a handler inside a handler.
+    if (in.op != Op::DispatchEvent || !sink_ || op != Op::RunMessageLoop || closing_)
+      Lost("the window sent an operation out of turn");
+    if (static_cast<ControlId>(in.n[0]) == ControlId::ComboBox) comboIndexKnown_ = false;
     sink_->DispatchEvent(static_cast<ControlId>(in.n[0]), static_cast<ControlEvent>(in.n[1]));
     if (!channel_.Send(Message{})) Lost("the window did not take a message");
   }
@@ -37,6 +41,16 @@ void RemoteToolkit::SetApplicationTitle(const std::string& title) {
 void RemoteToolkit::CreateWindowFrom(const FormResource& form, FormEventSink* sink) {
   sink_ = sink;
   Call(Op::CreateWindow, {}, form.name);
+}
+
+void RemoteToolkit::PostQuit() {
+  closing_ = true;
+  Call(Op::PostQuit);
+}
+
+void RemoteToolkit::CloseMainWindow() {
+  closing_ = true;
+  Call(Op::CloseMainWindow);
 }
 
 int RemoteToolkit::RunMessageLoop() {
@@ -63,8 +77,41 @@ void RemoteToolkit::Repaint(ControlId control) {
   Call(Op::Repaint, {static_cast<std::int32_t>(control)});
 }
 
+void RemoteToolkit::ComboAdd(const std::string& text) {
+  Call(Op::ComboAdd, {}, text);
+  ++comboCount_;
+}
+
+// Inserting and deleting keep the selection's number while it is in the list.
 void RemoteToolkit::ComboInsert(int index, const std::string& text) {
   Call(Op::ComboInsert, {index}, text);
+  ++comboCount_;
+}
+
+void RemoteToolkit::ComboDelete(int index) {
+  Call(Op::ComboDelete, {index});
+  if (--comboCount_ <= comboIndex_) comboIndex_ = -1;
+}
+
+int RemoteToolkit::ComboCount() {
+  if (Call(Op::ComboCount).n[0] != comboCount_) Lost("the window counted a list it was not given");
+  return comboCount_;
+}
+
+void RemoteToolkit::ComboSetIndex(int index) {
+  Call(Op::ComboSetIndex, {index});
+  comboIndex_ = index >= 0 && index < comboCount_ ? index : -1;
+  comboIndexKnown_ = true;
+}
+
+// The program takes the selection as a place in its own drive list.
+int RemoteToolkit::ComboIndex() {
+  int index = Call(Op::ComboIndex).n[0];
+  if (comboIndexKnown_ ? index != comboIndex_ : index < -1 || index >= comboCount_)
+    Lost("the window selected an entry the list does not have");
+  comboIndex_ = index;
+  comboIndexKnown_ = true;
+  return index;
 }
 
 void RemoteToolkit::FileListSetDirectory(const std::string& directory) {

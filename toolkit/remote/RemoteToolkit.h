@@ -25,8 +25,8 @@ class RemoteToolkit : public Toolkit {
   const std::string& ApplicationTitle() const override { return title_; }
   void CreateWindowFrom(const FormResource& form, FormEventSink* sink) override;
   int RunMessageLoop() override;
-  void PostQuit() override { Call(Op::PostQuit); }
-  void CloseMainWindow() override { Call(Op::CloseMainWindow); }
+  void PostQuit() override;
+  void CloseMainWindow() override;
   void ShowException(const std::string& message) override { Call(Op::ShowException, {}, message); }
 
   void SetText(ControlId control, const std::string& text) override;
@@ -35,12 +35,12 @@ class RemoteToolkit : public Toolkit {
   void SetEnabled(ControlId control, bool enabled) override;
   void Repaint(ControlId control) override;
 
-  void ComboAdd(const std::string& text) override { Call(Op::ComboAdd, {}, text); }
+  void ComboAdd(const std::string& text) override;
   void ComboInsert(int index, const std::string& text) override;
-  void ComboDelete(int index) override { Call(Op::ComboDelete, {index}); }
-  int ComboCount() override { return Call(Op::ComboCount).n[0]; }
-  void ComboSetIndex(int index) override { Call(Op::ComboSetIndex, {index}); }
-  int ComboIndex() override { return Call(Op::ComboIndex).n[0]; }
+  void ComboDelete(int index) override;
+  int ComboCount() override;
+  void ComboSetIndex(int index) override;
+  int ComboIndex() override;
 
   void FileListSetDirectory(const std::string& d) override;
   void FileListSetMask(const std::string& mask) override { Call(Op::FileListSetMask, {}, mask); }
@@ -68,7 +68,13 @@ class RemoteToolkit : public Toolkit {
   Channel& channel_;
   std::string title_;
   FormEventSink* sink_ = nullptr;
-  std::string lost_;  // why the window was lost; empty while it is there
+  std::string lost_;      // why the window was lost; empty while it is there
+  bool closing_ = false;  // the program ended its window: the user acts no more
+  // The drive list as this end made it: the window's answers about it must fit. The
+  // selection is the user's to change, and known again once the window has said it.
+  int comboCount_ = 0;
+  int comboIndex_ = -1;
+  bool comboIndexKnown_ = true;
 };
 
 }  // namespace remote
