@@ -58,11 +58,9 @@ void TFlashForm::StartBuilder() {
 // read past the firmware area, or whose chip table would copy a profile past its data or
 // its work buffer, must never reach a drive.
 bool TFlashForm::PayloadIsSound() {
-  std::string damage = PayloadDamage(Payload());
-  if (damage.empty()) return true;
-  MessageDlg("\nERROR:\n\nThis flash program is damaged: " + damage +
-                 ".\n\nNothing was sent to any drive.\n",
-             DialogKind::Error, DialogButtons::Ok);
+  std::string report = PayloadDamageReport(Payload());
+  if (report.empty()) return true;
+  MessageDlg(report, DialogKind::Error, DialogButtons::Ok);
   Application.Terminate();
   Close();
   return false;

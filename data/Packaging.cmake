@@ -23,7 +23,7 @@ if(KF_TARGET_WIN32)
     set(CPACK_SYSTEM_NAME win32)
   endif()
 else()
-  # polkit reads actions only below /usr, and the helper's path is compiled into the
+  # polkit reads actions only below /usr, and the engine's path is compiled into the
   # program: a plain install and the package agree on /usr unless told otherwise.
   if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
     set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install path prefix" FORCE)
@@ -38,11 +38,11 @@ else()
   set(KF_PROGRAM_DIR ${CMAKE_INSTALL_LIBEXECDIR}/korvel-flash)
   set(KF_FULL_PROGRAM ${CMAKE_INSTALL_FULL_LIBEXECDIR}/korvel-flash/korvel-flash)
   set(KF_FULL_CATALOGUE ${CMAKE_INSTALL_FULL_DATADIR}/korvel-flash/korvel-flash.INI)
-  set(KF_HELPER ${CMAKE_INSTALL_FULL_LIBEXECDIR}/korvel-flash/korvel-flash-pkexec)
-  target_compile_definitions(korvel-flash PRIVATE KF_PKEXEC_HELPER="${KF_HELPER}")
+  set(KF_ENGINE ${CMAKE_INSTALL_FULL_LIBEXECDIR}/korvel-flash/korvel-flash-engine)
+  target_compile_definitions(korvel-flash PRIVATE KF_FLASH_ENGINE="${KF_ENGINE}")
 
   set(out ${CMAKE_BINARY_DIR}/data)
-  foreach(file korvel-flash-pkexec korvel-flash-rehearsal korvel-flash.1
+  foreach(file korvel-flash-rehearsal korvel-flash.1
           ${KF_APP_ID}.metainfo.xml ${KF_APP_ID}.policy)
     configure_file(${KF_DATA}/${file}.in ${out}/${file} @ONLY)
   endforeach()
@@ -65,8 +65,7 @@ else()
   file(CREATE_LINK ${program} ${out}/bin/korvel-flash SYMBOLIC)
   file(CREATE_LINK korvel-flash.1.gz ${out}/korvel-flash-rehearsal.1.gz SYMBOLIC)
 
-  install(TARGETS korvel-flash RUNTIME DESTINATION ${KF_PROGRAM_DIR})
-  install(PROGRAMS ${out}/korvel-flash-pkexec DESTINATION ${KF_PROGRAM_DIR})
+  install(TARGETS korvel-flash korvel-flash-engine RUNTIME DESTINATION ${KF_PROGRAM_DIR})
   install(FILES ${out}/korvel-flash.INI DESTINATION ${KF_PROGRAM_DIR})
   install(FILES ${KF_DATA}/korvel-flash.INI DESTINATION ${CMAKE_INSTALL_DATADIR}/korvel-flash)
   install(PROGRAMS ${out}/bin/korvel-flash ${out}/korvel-flash-rehearsal
@@ -92,7 +91,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # pkexec asks for the rights a flash needs; without it the program says how to run.
+  # pkexec starts the flash engine; without it the program says how to get the rights.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pkexec)
 endif()
 
@@ -112,7 +111,7 @@ include(CPack)
 set(check ${Python3_EXECUTABLE} ${KF_DATA}/check_packages.py --build ${CMAKE_BINARY_DIR}
           --cmake ${CMAKE_COMMAND} --cpack ${CMAKE_CPACK_COMMAND})
 if(NOT KF_TARGET_WIN32)
-  add_test(NAME install_staged COMMAND ${check} staged --helper ${KF_HELPER}
+  add_test(NAME install_staged COMMAND ${check} staged --engine ${KF_ENGINE}
                                        --prefix ${CMAKE_INSTALL_PREFIX} --libdir ${CMAKE_INSTALL_LIBDIR})
   add_test(NAME package_deb COMMAND ${check} deb)
   set_tests_properties(install_staged package_deb PROPERTIES RESOURCE_LOCK packaging TIMEOUT 300)

@@ -39,7 +39,7 @@ def expected_files(libdir):
     """Every file and link an install puts below the prefix."""
     files = {
         "bin/korvel-flash", "bin/korvel-flash-rehearsal",
-        "libexec/korvel-flash/korvel-flash", "libexec/korvel-flash/korvel-flash-pkexec",
+        "libexec/korvel-flash/korvel-flash", "libexec/korvel-flash/korvel-flash-engine",
         "libexec/korvel-flash/korvel-flash.INI", "share/korvel-flash/korvel-flash.INI",
         f"{libdir}/korvel-flash/libwnaspi32.so",
         f"share/polkit-1/actions/{APP_ID}.policy",
@@ -65,6 +65,33 @@ def listing(root):
     return entries
 
 
+def check_policy(policy, engine):
+    """The action starts the engine alone, never with the user's display, and only for an
+    active local session with an administrator's password."""
+    tree = ET.parse(policy)
+    actions = tree.findall("action")
+    check(len(actions) == 1, f"one polkit action ({len(actions)})")
+    annotations = {a.get("key"): a.text for a in tree.iter("annotate")}
+    check(annotations == {"org.freedesktop.policykit.exec.path": engine},
+          f"the polkit action starts {engine} and keeps no display: {annotations}")
+    defaults = {d.tag: d.text for d in tree.find("action/defaults")}
+    check(defaults == {"allow_any": "no", "allow_inactive": "no", "allow_active": "auth_admin"},
+          f"only an active session, with an administrator's password: {defaults}")
+
+
+def check_engine_binary(engine):
+    """What the root engine loads: the C library and its kin from the system, nothing by a
+    search path of its own, no toolkit."""
+    dynamic = run(["readelf", "-d", engine]).stdout
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
+    system = {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
+    check(needed and needed <= system, f"the engine needs only the C library: {sorted(needed)}")
+    check("RPATH" not in dynamic and "RUNPATH" not in dynamic, "the engine has no library search path")
+    check("BIND_NOW" in dynamic or "NOW" in dynamic, "the engine binds every symbol at start")
+    strings = open(engine, "rb").read()
+    check(b"libQt6" not in strings, "the engine names no Qt library")
+
+
 def staged(args):
     stage = args.build / "stage"
     shutil.rmtree(stage, ignore_errors=True)
@@ -84,15 +111,12 @@ def staged(args):
     check(catalogue.resolve() == (root / "share/korvel-flash/korvel-flash.INI").resolve(),
           "the builder's catalogue link points at the installed catalogue")
 
-    # The helper pkexec runs: one path in the polkit action, the program and the stage.
+    # The engine pkexec starts: one path in the polkit action, the program and the stage.
     policy = root / f"share/polkit-1/actions/{APP_ID}.policy"
-    annotations = {a.get("key"): a.text for a in ET.parse(policy).iter("annotate")}
-    check(annotations.get("org.freedesktop.policykit.exec.path") == args.helper,
-          f"the polkit action runs {args.helper}")
-    check(annotations.get("org.freedesktop.policykit.exec.allow_gui") == "true",
-          "the polkit action keeps the display")
-    helper = stage / args.helper.lstrip("/")
-    check(helper.is_file() and os.access(helper, os.X_OK), "the helper is installed, executable")
+    check_policy(policy, args.engine)
+    engine = stage / args.engine.lstrip("/")
+    check(engine.is_file() and os.access(engine, os.X_OK), "the engine is installed, executable")
+    check_engine_binary(engine)
 
     check(run(["desktop-file-validate", root / f"share/applications/{APP_ID}.desktop"]).returncode == 0,
           "desktop-file-validate")
@@ -194,7 +218,7 @@ def main():
     parser.add_argument("--build", type=Path, required=True)
     parser.add_argument("--cmake", default="cmake")
     parser.add_argument("--cpack", default="cpack")
-    parser.add_argument("--helper")
+    parser.add_argument("--engine")
     parser.add_argument("--prefix")
     parser.add_argument("--libdir")
     args = parser.parse_args()

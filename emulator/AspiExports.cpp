@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "emulator/AspiLayer.h"
 #include "emulator/EmulatorConfig.h"
+#include "emulator/TraceFiles.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -55,8 +57,7 @@ class Emulator {
       return;
     }
     emu::AddDrives(config_, bus_);
-    OpenTrace();
-    bus_.SetListener([this](const emu::TraceEntry& entry) { Record(entry); });
+    files_ = std::make_unique<emu::TraceFiles>(config_, bus_);
     layer_.SetAsynchronous(config_.asynchronous);
     layer_.SetAdapterCount(config_.adapters);
     layer_.SetAbortSignalMs(config_.abortSignalMs);
@@ -68,38 +69,10 @@ class Emulator {
   emu::AspiLayer& Layer() { return layer_; }
 
  private:
-  void OpenTrace() {
-    if (config_.tracePath.empty()) return;
-    trace_ = std::fopen(config_.tracePath.c_str(), "w");
-    if (trace_ == nullptr) std::perror(("wnaspi32: " + config_.tracePath).c_str());
-  }
-
-  void Record(const emu::TraceEntry& entry) {
-    std::lock_guard<emu::Mutex> lock(files_);
-    if (trace_ != nullptr) {
-      std::fprintf(trace_, "%s\n", emu::FormatTraceLine(entry).c_str());
-      std::fflush(trace_);
-    }
-    const bool commit = entry.cdb[0] == 0x3B && (entry.cdb[9] == 0x80 || entry.cdb[9] == 0xA0);
-    if (commit && entry.outcome == emu::Outcome::Good) WriteImage(entry.drive);
-  }
-
-  void WriteImage(int drive) {
-    const std::string& path = config_.drives[drive].imagePath;
-    if (path.empty()) return;
-    const std::vector<std::uint8_t> image = bus_.State(drive).committed;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr || std::fwrite(image.data(), 1, image.size(), file) != image.size()) {
-      std::perror(("wnaspi32: " + path).c_str());
-    }
-    if (file != nullptr) std::fclose(file);
-  }
-
   emu::EmulatorConfig config_;
   emu::EmulatedBus bus_;
   emu::AspiLayer layer_{bus_};
-  emu::Mutex files_;
-  std::FILE* trace_ = nullptr;
+  std::unique_ptr<emu::TraceFiles> files_;
   bool ready_ = false;
 };
 

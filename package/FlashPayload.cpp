@@ -44,3 +44,10 @@ std::string PayloadDamage(const FlashPayloadRecord& p) {
       entry, ChipProfileLength(p.ChipTable[entry]),
       static_cast<unsigned>(ChipProfileOffset(p, entry)), static_cast<unsigned>(kChipProfilesSize));
 }
+
+std::string PayloadDamageReport(const FlashPayloadRecord& p) {
+  std::string damage = PayloadDamage(p);
+  if (damage.empty()) return "";
+  return "\nERROR:\n\nThis flash program is damaged: " + damage +
+         ".\n\nNothing was sent to any drive.\n";
+}

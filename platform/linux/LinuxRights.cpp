@@ -47,34 +47,13 @@ std::string Quoted(const std::string& text) {
   return quoted + "'";
 }
 
-std::string RefusalText(const std::vector<std::string>& devices, bool rawIo,
-                        const std::string& program, const std::string& why) {
-  std::string text = "This flash program lacks rights that flashing needs:\n\n";
-  std::string group;
-  for (const std::string& device : devices) {
-    std::string owner = GroupOf(device);
-    if (group.empty()) group = owner;
-    text += "  read and write access to " + device +
-            (owner.empty() ? "" : " (group " + owner + ")") + "\n";
-  }
-  if (rawIo) text += "  CAP_SYS_RAWIO, without which Linux refuses the firmware commands\n";
-  text += "\n" + why + " No drive has been sent anything.\n\nRun it as root:\n\n  sudo " +
-          Quoted(program) + "\n\nor give it what it lacks:\n\n";
-  if (rawIo) text += "  sudo setcap cap_sys_rawio+ep " + Quoted(program) + "\n";
-  if (!devices.empty())
-    text += group.empty() ? "  read and write access to the devices above\n"
-                          : "  sudo usermod -a -G " + group + " $USER   (then log in again)\n";
-  return text;
-}
-
-// Why pkexec cannot be asked; empty when it can.
-std::string WhyNoRelaunch(const Elevation& elevation) {
+// Why the engine cannot be started; empty when it can.
+std::string WhyNoEngine(const Elevation& elevation) {
   if (elevation.root) return "It runs as root already, and root lacks them here.";
-  if (!Exists(elevation.pkexec)) return "pkexec, which would ask for them, is not installed.";
-  if (!Exists(elevation.helper))
-    return "The helper through which pkexec grants them, " + elevation.helper +
+  if (!Exists(elevation.engine))
+    return "The flash engine that does a flash with them, " + elevation.engine +
            ", is not installed.";
-  if (elevation.display.empty()) return "There is no X display to show an elevated copy on.";
+  if (!Exists(elevation.pkexec)) return "pkexec, which starts the flash engine, is not installed.";
   return "";
 }
 
@@ -91,6 +70,27 @@ bool SystemRightsProbe::MaySendWriteBuffer() {
   return data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO);
 }
 
+std::string RefusalText(const RightsPlan& plan, const Elevation& elevation,
+                        const std::string& why) {
+  std::string text = "This flash program lacks rights that flashing needs:\n\n";
+  for (const std::string& device : plan.closed) {
+    std::string owner = GroupOf(device);
+    text += "  read and write access to " + device +
+            (owner.empty() ? "" : " (group " + owner + ")") + "\n";
+  }
+  if (plan.rawIo) text += "  CAP_SYS_RAWIO, without which Linux refuses the firmware commands\n";
+  return text + "\n" + why +
+         " No drive has been sent anything.\n\n"
+         "The safe way: install the korvel-flash package. It brings the flash engine, "
+         "which pkexec starts as root once an administrator's password is given; the engine "
+         "has no window and this window stays yours.\n\n"
+         "Or, knowingly, run this program as root:\n\n  sudo " +
+         Quoted(elevation.program) +
+         "\n\nThen all of it runs as root, its window too, where any program of your "
+         "desktop session can reach it; on a Wayland desktop a window run as root may not "
+         "open at all.\n";
+}
+
 RightsPlan PlanFlashRights(LinuxPlatform& platform, bool builderMode, RightsProbe& probe,
                            const Elevation& elevation) {
   RightsPlan plan;
@@ -99,24 +99,33 @@ RightsPlan PlanFlashRights(LinuxPlatform& platform, bool builderMode, RightsProb
   version.dwOSVersionInfoSize = sizeof version;
   if (!platform.GetVersionExA(&version) || version.dwPlatformId != win::VER_PLATFORM_WIN32_NT)
     return plan;
-  std::vector<std::string> devices = OpticalDevices(platform), closed;
+  if (!elevation.testEngine.empty()) {
+    plan.route = RightsPlan::Route::Engine;
+    plan.engine = {elevation.testEngine};
+    return plan;
+  }
+  std::vector<std::string> devices = OpticalDevices(platform);
   if (devices.empty()) return plan;
   for (const std::string& device : devices)
-    if (!probe.MayOpen(device)) closed.push_back(device);
-  bool rawIo = !probe.MaySendWriteBuffer();
-  if (closed.empty() && !rawIo) return plan;
+    if (!probe.MayOpen(device)) plan.closed.push_back(device);
+  plan.rawIo = !probe.MaySendWriteBuffer();
+  if (plan.closed.empty() && !plan.rawIo) return plan;
 
-  plan.run = false;
-  std::string why = WhyNoRelaunch(elevation);
-  if (why.empty()) {
-    plan.relaunch = {elevation.pkexec, elevation.helper, elevation.program, elevation.display};
-    why = "Asking for them through pkexec was refused or failed.";
+  std::string why = WhyNoEngine(elevation);
+  if (!why.empty()) {
+    plan.route = RightsPlan::Route::Refuse;
+    plan.refusal = RefusalText(plan, elevation, why);
+    return plan;
   }
-  plan.refusal = RefusalText(closed, rawIo, elevation.program, why);
+  plan.route = RightsPlan::Route::Engine;
+  plan.engine = {elevation.pkexec, elevation.engine};
   return plan;
 }
 
-Elevation SystemElevation(const std::string& helper, const std::string& program) {
-  const char* display = std::getenv("DISPLAY");
-  return {kSystemPkexec, helper, program, display ? display : "", geteuid() == 0};
+Elevation SystemElevation(const std::string& engine, const std::string& program) {
+  Elevation elevation{kSystemPkexec, engine, program, geteuid() == 0, ""};
+  const char* test = std::getenv("KF_TEST_ENGINE");
+  if (test && *test && !elevation.root && !SystemRightsProbe().MaySendWriteBuffer())
+    elevation.testEngine = test;
+  return elevation;
 }

@@ -11,6 +11,12 @@
 #include <memory>
 #include <string>
 
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "app/FlashForm.h"
 #include "app/Program.h"
 #include "drive/Cddrive.h"
@@ -88,13 +94,22 @@ class ProgramTest : public ::testing::Test {
     return tk.dialogs.empty() ? nullptr : &tk.dialogs.back();
   }
 
+  // Of this process's own: the sanitizer build's run of the same test may be running
+  // beside it.
   std::string TempDir() {
-    std::string dir = testing::TempDir() + "korvel_" +
+    std::string dir = testing::TempDir() + "korvel_" + std::to_string(ProcessId()) + "_" +
                       testing::UnitTest::GetInstance()->current_test_info()->name();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
     std::filesystem::create_directories(dir);
     return dir;
+  }
+  static unsigned long ProcessId() {
+#if defined(_WIN32)
+    return static_cast<unsigned long>(_getpid());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
   }
   static void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;

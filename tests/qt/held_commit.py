@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A commit the emulated drive holds for 70 s, on the Linux program under an Xvfb of the
-test's own. While it is held the window answers the X server's ping (_NET_WM_PING, as a
+test's own, the program alone or (--engine) through the flash engine, whose window the
+program shows while the engine waits for the drive. While it is held the window answers the X server's ping (_NET_WM_PING, as a
 desktop sends it to tell a hung program) within 1 s, twice a second; paints again what
 another window covered; and refuses the close request. The flash then reaches the
 restart question with exactly one commit and the same commands, byte for byte, as a
@@ -23,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 from build_and_flash import BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer  # noqa: E402
+from engine_flash import as_nobody  # noqa: E402
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import make_flash_program, plain_image  # noqa: E402
 from run_program import base_env, check  # noqa: E402
@@ -37,12 +39,15 @@ STATUS = (16, 128, 385, 16)
 
 
 def place(folder, program, aspi, name, hold_ms):
-    """A flash program of the plain image with the emulated drive beside it."""
+    """A flash program of the plain image with the emulated drive beside it, or, without
+    the layer, for the engine's emulated drive."""
     run = os.path.join(folder, name)
     os.makedirs(os.path.join(run, "bin"))
+    os.chmod(run, 0o777)
     flash = make_flash_program(program, os.path.join(run, "QF05"), plain_image())
     os.chmod(flash, 0o755)
-    shutil.copy2(aspi, os.path.join(run, "libwnaspi32.so"))
+    if aspi:
+        shutil.copy2(aspi, os.path.join(run, "libwnaspi32.so"))
     fake = os.path.join(run, "bin", "systemctl")
     with open(fake, "w") as f:
         f.write(FAKE_SYSTEMCTL)
@@ -97,12 +102,16 @@ def watch_commit(x, proc, window, run, out):
     return probes, seconds, proc.cpu_seconds() - cpu, covered and closed
 
 
-def flash(x, folder, program, aspi, out, name, hold_ms):
-    run, flash_program = place(folder, program, aspi, name, hold_ms)
+def flash(x, folder, program, aspi, engine, out, name, hold_ms):
+    run, flash_program = place(folder, program, None if engine else aspi, name, hold_ms)
     env = base_env(run, "xcb") | {"DISPLAY": x.display,
                                   "KORVEL_EMULATOR_CONFIG": os.path.join(run, "drives.txt")}
     env["PATH"] = os.path.join(run, "bin") + os.pathsep + env.get("PATH", "")
-    proc = Program([flash_program], env, cwd=run, log_prefix=os.path.join(out, f"held_{name}"))
+    argv = [flash_program]
+    if engine:
+        env["KF_TEST_ENGINE"] = engine
+        argv = as_nobody(argv, os.path.join(run, "runtime"))
+    proc = Program(argv, env, cwd=run, log_prefix=os.path.join(out, f"held_{name}"))
     measured = None
     try:
         (window,) = x.find_windows(" Flash Utility V1.048A ", timeout=20, visible=False)
@@ -135,17 +144,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--aspi", required=True)
+    parser.add_argument("--engine")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)
     os.makedirs(args.out, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="kf-held-") as folder:
+        os.chmod(folder, 0o755)
         try:
             with Xvfb() as server:
                 x = X(server.display)
-                quick, _ = flash(x, folder, args.program, args.aspi, args.out, "quick", 0)
-                held, measured = flash(x, folder, args.program, args.aspi, args.out, "held",
-                                       HOLD_MS)
+                quick, _ = flash(x, folder, args.program, args.aspi, args.engine, args.out,
+                                 "quick", 0)
+                held, measured = flash(x, folder, args.program, args.aspi, args.engine, args.out,
+                                       "held", HOLD_MS)
         except HarnessError as e:
             print(f"FAIL: {e}", file=sys.stderr)
             return 1

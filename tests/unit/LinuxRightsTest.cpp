@@ -34,6 +34,8 @@ class FakeProbe : public RightsProbe {
   }
 };
 
+using Route = RightsPlan::Route;
+
 struct Case {
   const char* name;
   bool builder;
@@ -41,10 +43,11 @@ struct Case {
   int devices;     // /dev/sr0 up
   std::set<int> closed;
   bool rawIo;
-  bool pkexec, helper, root;
-  const char* display;
+  bool pkexec, engine, root;
+  const char* testEngine;
   // Expected.
-  bool run, asked, relaunch;
+  Route route;
+  bool asked;
   std::vector<std::string> told;  // in the box
 };
 
@@ -52,34 +55,33 @@ const char* const kProgram = "/home/u/My Flash/QF2Z.EXE";
 
 // clang-format off
 const Case kCases[] = {
-  // name, builder, layer, devices, closed, rawIo, pkexec, helper, root, display,
-  //   run, asked, relaunch, told
-  {"builder without rights",         true,  false, 2, {0, 1}, false, true,  true,  false, ":1",
-     true,  false, false, {}},
-  {"builder with rights",            true,  false, 2, {},     true,  true,  true,  false, ":1",
-     true,  false, false, {}},
-  {"flash with rights",              false, false, 2, {},     true,  true,  true,  false, ":1",
-     true,  true,  false, {}},
-  {"flash without CAP_SYS_RAWIO",    false, false, 2, {},     false, true,  true,  false, ":1",
-     false, true,  true,  {"CAP_SYS_RAWIO", "through pkexec was refused",
-                           "sudo setcap cap_sys_rawio+ep '/home/u/My Flash/QF2Z.EXE'",
-                           "No drive has been sent anything."}},
-  {"flash without access to sr1",    false, false, 2, {1},    true,  true,  true,  false, ":1",
-     false, true,  true,  {"read and write access to {dev}/sr1",
-                           "sudo '/home/u/My Flash/QF2Z.EXE'"}},
-  {"flash without pkexec",           false, false, 1, {0},    false, false, true,  false, ":1",
-     false, true,  false, {"{dev}/sr0", "CAP_SYS_RAWIO",
-                           "pkexec, which would ask for them, is not installed."}},
-  {"flash without the helper",       false, false, 1, {},     false, true,  false, false, ":1",
-     false, true,  false, {"{dir}/helper, is not installed."}},
-  {"flash without a display",        false, false, 1, {},     false, true,  true,  false, "",
-     false, true,  false, {"no X display"}},
-  {"flash as root without the cap",  false, false, 1, {},     false, true,  true,  true,  ":1",
-     false, true,  false, {"as root already"}},
-  {"flash beside the emulated layer", false, true, 2, {0, 1}, false, true,  true,  false, ":1",
-     true,  false, false, {}},
-  {"flash without an optical drive", false, false, 0, {},     false, true,  true,  false, ":1",
-     true,  false, false, {}},
+  // name, builder, layer, devices, closed, rawIo, pkexec, engine, root, testEngine,
+  //   route, asked, told
+  {"builder without rights",         true,  false, 2, {0, 1}, false, true,  true,  false, "",
+     Route::InProcess, false, {}},
+  {"flash with rights",              false, false, 2, {},     true,  true,  true,  false, "",
+     Route::InProcess, true,  {}},
+  {"flash without CAP_SYS_RAWIO",    false, false, 2, {},     false, true,  true,  false, "",
+     Route::Engine,    true,  {}},
+  {"flash without access to sr1",    false, false, 2, {1},    true,  true,  true,  false, "",
+     Route::Engine,    true,  {}},
+  {"flash without pkexec",           false, false, 1, {0},    false, false, true,  false, "",
+     Route::Refuse,    true,  {"{dev}/sr0", "CAP_SYS_RAWIO",
+                               "pkexec, which starts the flash engine, is not installed.",
+                               "No drive has been sent anything.", "install the korvel-flash package",
+                               "sudo '/home/u/My Flash/QF2Z.EXE'", "Wayland"}},
+  {"flash without the engine",       false, false, 1, {},     false, true,  false, false, "",
+     Route::Refuse,    true,  {"{dir}/engine, is not installed."}},
+  {"flash as root without the cap",  false, false, 1, {},     false, true,  true,  true,  "",
+     Route::Refuse,    true,  {"as root already"}},
+  {"flash beside the emulated layer", false, true, 2, {0, 1}, false, true,  true,  false, "",
+     Route::InProcess, false, {}},
+  {"flash without an optical drive", false, false, 0, {},     false, true,  true,  false, "",
+     Route::InProcess, false, {}},
+  {"a rehearsal's engine",           false, false, 0, {},     false, false, false, false, "/t/e",
+     Route::Engine,    false, {}},
+  {"a rehearsal's engine, builder",  true,  false, 0, {},     false, false, false, false, "/t/e",
+     Route::InProcess, false, {}},
 };
 // clang-format on
 
@@ -114,28 +116,32 @@ TEST(LinuxRights, AskedOnlyWhereAFlashNeedsThemAndNothingIsSent) {
     for (int n = 0; n < c.devices; ++n) Touch(devices / ("sr" + std::to_string(n)));
     if (c.aspiLayer) Touch(programs / "libwnaspi32.so");
     if (c.pkexec) Touch(folder / "pkexec");
-    if (c.helper) Touch(folder / "helper");
 
     int commands = 0;
     LinuxPlatform platform(programs, devices, [&](int, sg_io_hdr*) { return ++commands, 0; });
     FakeProbe probe;
     for (int n : c.closed) probe.closed.insert(devices / ("sr" + std::to_string(n)));
     probe.rawIo = c.rawIo;
-    Elevation elevation{folder / "pkexec", folder / "helper", kProgram, c.display, c.root};
+    Elevation elevation{folder / "pkexec", folder / "engine", kProgram, c.root, c.testEngine};
+    if (c.engine) Touch(folder / "engine");
 
     RightsPlan plan = PlanFlashRights(platform, c.builder, probe, elevation);
 
-    EXPECT_EQ(plan.run, c.run);
+    EXPECT_EQ(plan.route, c.route);
     EXPECT_EQ(probe.questions > 0, c.asked);
-    std::vector<std::string> relaunch;
-    if (c.relaunch) relaunch = {folder / "pkexec", folder / "helper", kProgram, c.display};
-    EXPECT_EQ(plan.relaunch, relaunch);
-    EXPECT_EQ(plan.refusal.empty(), c.run) << plan.refusal;
+    std::vector<std::string> engine;
+    if (c.route == Route::Engine)
+      engine = *c.testEngine ? std::vector<std::string>{c.testEngine}
+                             : std::vector<std::string>{folder / "pkexec", folder / "engine"};
+    EXPECT_EQ(plan.engine, engine);
+    EXPECT_EQ(plan.refusal.empty(), c.route != Route::Refuse) << plan.refusal;
     for (std::string told : c.told) {
       told = Expand(Expand(told, "{dev}", devices), "{dir}", folder);
       EXPECT_NE(plan.refusal.find(told), std::string::npos) << told << " in\n" << plan.refusal;
     }
-    for (int n = 0; n < c.devices && !plan.run; ++n) {
+    // A capability on a program that loads plugins would hand it to whatever they load.
+    EXPECT_EQ(plan.refusal.find("setcap"), std::string::npos);
+    for (int n = 0; n < c.devices && c.route == Route::Refuse; ++n) {
       std::string device = devices / ("sr" + std::to_string(n));
       EXPECT_EQ(plan.refusal.find(device) != std::string::npos, c.closed.count(n) == 1) << device;
     }
