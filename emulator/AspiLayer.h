@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "emulator/EmulatedBus.h"
@@ -98,7 +99,7 @@ class AspiLayer {
   bool stop_ = false;
   int adapterCount_ = -1;
   int aborts_ = 0;
-  Thread worker_;
+  std::unique_ptr<Thread> worker_;  // from the first request queued: most hosts never queue
 };
 
 }  // namespace emu
