@@ -21,8 +21,9 @@ FlashPayloadRecord& Record() {
   return *record;
 }
 
-FakePlatform& SharedFake() {
-  static auto* fake = new FakePlatform;
+MemoryPlatform& SharedFake() {
+  static auto* fake = new MemoryPlatform;
+  fake->Clear();
   fake->refuseCreate = false;
   fake->writeRoom.reset();
   fake->moveError.reset();
@@ -38,8 +39,10 @@ FakePlatform& SharedFake() {
 FuzzProgram::FuzzProgram(bool builder)
     : own_(builder ? nullptr : new FakePlatform),
       fake(builder ? SharedFake() : *own_),
+      files(builder ? static_cast<MemoryPlatform*>(&fake) : nullptr),
       payload_(Record()) {
   if (builder) std::memcpy(payload_.FirmwareImage, "QIRM", 4);
+  fake.bus.SetTracing(false);  // the targets judge the program, not the drive's record
   UsePayload(&payload_);
   InstallPlatform(&fake);
   InstallToolkit(&tk);
