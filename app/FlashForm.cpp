@@ -5,7 +5,7 @@
 #include "drive/Cddrives.h"
 
 TFlashForm* FlashForm = nullptr;
-const std::string VersionCaption = " Flash Utility V1.048A ";
+const std::string VersionCaption = " Flash Utility V" KF_RELEASE " ";  // from CMake
 const char* const ApplicationTitle = "KORVEL Windows Flash utility";
 
 TFlashForm::TFlashForm() : TForm(kFlashFormResource) {

@@ -23,7 +23,7 @@ void CopyText(std::uint8_t (&to)[16], const char* text) {
 
 }  // namespace
 
-AspiLayer::AspiLayer(EmulatedBus& bus) : bus_(bus), worker_([this] { Worker(); }) {}
+AspiLayer::AspiLayer(EmulatedBus& bus) : bus_(bus) {}
 
 AspiLayer::~AspiLayer() {
   {
@@ -31,7 +31,7 @@ AspiLayer::~AspiLayer() {
     stop_ = true;
   }
   wake_.notify_all();
-  worker_.join();
+  if (worker_) worker_->join();
 }
 
 void AspiLayer::SetSignal(SignalFn signal, void* context) {
@@ -164,6 +164,7 @@ win::DWORD AspiLayer::Abort(aspi::SRB_Abort* srb) {
 
 // In order of completion: a request held for long must not hold up those behind it.
 void AspiLayer::Enqueue(const Request& request) {
+  if (!worker_) worker_ = std::make_unique<Thread>([this] { Worker(); });
   auto later =
       std::upper_bound(queue_.begin(), queue_.end(), request.due,
                        [](Clock::time_point due, const Request& r) { return due < r.due; });

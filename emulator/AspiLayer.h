@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "emulator/EmulatedBus.h"
@@ -106,7 +107,7 @@ class AspiLayer {
   int adapterCount_ = -1;
   int abortSignalMs_ = -1;
   int aborts_ = 0;
-  Thread worker_;
+  std::unique_ptr<Thread> worker_;  // from the first request queued: most hosts never queue
 };
 
 }  // namespace emu

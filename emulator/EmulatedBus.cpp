@@ -251,14 +251,53 @@ Reply EmulatedBus::Drive::PlayAudio(const Command& c) const {
   return config.discPresent ? Good() : Check(kSenseNoDisc);
 }
 
+namespace {
+
+// Tests and fuzz targets add drives by the thousand, each with over a megabyte of memory
+// once it has committed, which a sanitizer's allocator would map, fault in and unmap
+// every time. A removed drive's memory serves the next drive instead.
+class SpareMemory {
+ public:
+  void Give(std::vector<std::uint8_t>&& bytes) {
+    std::lock_guard<Mutex> lock(mutex_);
+    if (spares_.size() < kKept && bytes.capacity() != 0) spares_.push_back(std::move(bytes));
+  }
+  std::vector<std::uint8_t> Take() {
+    std::lock_guard<Mutex> lock(mutex_);
+    if (spares_.empty()) return {};
+    std::vector<std::uint8_t> bytes = std::move(spares_.back());
+    spares_.pop_back();
+    return bytes;
+  }
+
+ private:
+  static constexpr std::size_t kKept = 8;
+  Mutex mutex_;
+  std::vector<std::vector<std::uint8_t>> spares_;
+};
+
+SpareMemory& Spares() {
+  static auto* spares = new SpareMemory;  // never destroyed: buses may outlive statics
+  return *spares;
+}
+
+}  // namespace
+
 EmulatedBus::EmulatedBus() = default;
-EmulatedBus::~EmulatedBus() = default;
+
+EmulatedBus::~EmulatedBus() {
+  Reset();
+}
 
 int EmulatedBus::AddDrive(const DriveConfig& config) {
-  std::lock_guard<Mutex> lock(mutex_);
   auto drive = std::make_unique<Drive>();
   drive->config = config;
   drive->state.revision = config.revision;
+  drive->state.dram = Spares().Take();
+  drive->state.dram.assign(kDramSize, 0);
+  drive->state.committed = Spares().Take();
+  drive->state.committed.clear();
+  std::lock_guard<Mutex> lock(mutex_);
   drives_.push_back(std::move(drive));
   return int(drives_.size()) - 1;
 }
@@ -295,6 +334,11 @@ void EmulatedBus::SetListener(Listener listener) {
   listener_ = std::move(listener);
 }
 
+void EmulatedBus::SetTracing(bool tracing) {
+  std::lock_guard<Mutex> lock(mutex_);
+  tracing_ = tracing;
+}
+
 bool IsCommit(const std::uint8_t cdb[12]) {
   return cdb[0] == kWriteBuffer && (cdb[9] == kControlCommit || cdb[9] == kControlCommitAll);
 }
@@ -327,6 +371,8 @@ Result EmulatedBus::Record(int drive, const std::uint8_t cdb[12], bool dataIn, s
   {
     std::lock_guard<Mutex> lock(mutex_);
     result = Run(*drives_.at(drive), entry, data, faults);
+    if (!tracing_) return result;
+    entry.digest = Fnv1a(data, result.transferred);
     trace_.push_back(entry);
     listener = listener_;
   }
@@ -379,7 +425,6 @@ Result EmulatedBus::Run(Drive& drive, TraceEntry& entry, std::uint8_t* data, boo
   }
   entry.outcome = result.outcome;
   entry.transferred = result.transferred;
-  entry.digest = Fnv1a(data, result.transferred);
   return result;
 }
 
@@ -405,6 +450,10 @@ const DriveConfig& EmulatedBus::Config(int drive) const {
 
 void EmulatedBus::Reset() {
   std::lock_guard<Mutex> lock(mutex_);
+  for (const auto& drive : drives_) {
+    Spares().Give(std::move(drive->state.dram));
+    Spares().Give(std::move(drive->state.committed));
+  }
   drives_.clear();
   trace_.clear();
 }

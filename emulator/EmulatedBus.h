@@ -121,7 +121,7 @@ constexpr std::uint32_t kCommitReplyLength = 16;
 bool IsCommit(const std::uint8_t cdb[12]);
 
 struct DriveState {
-  std::vector<std::uint8_t> dram = std::vector<std::uint8_t>(kDramSize, 0);
+  std::vector<std::uint8_t> dram;       // kDramSize bytes, zero when the drive is added
   std::vector<std::uint8_t> committed;  // the DRAM image the last commit programmed
   int commits = 0;
   std::uint8_t commitControl = 0;
@@ -150,6 +150,9 @@ class EmulatedBus {
   int FindByLetter(char letter) const;  // -1 when absent
   int FindByAddress(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun) const;
   void SetListener(Listener listener);
+  // Off: commands leave no trace entry and reach no listener, for a host that never reads
+  // them (a fuzz target, whose every command would otherwise cost a digest of its data).
+  void SetTracing(bool tracing);
 
   // One command block; data is the host buffer of the data phase (length bytes). A
   // command without data phase has length 0, whatever the direction.
@@ -177,6 +180,7 @@ class EmulatedBus {
   std::vector<std::unique_ptr<Drive>> drives_;
   std::vector<TraceEntry> trace_;
   Listener listener_;
+  bool tracing_ = true;
 };
 
 std::uint64_t Fnv1a(const std::uint8_t* data, std::uint32_t length);

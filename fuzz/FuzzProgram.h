@@ -2,8 +2,8 @@
 // after: a payload record, a fake platform and a fresh headless toolkit. The record is
 // the process's one copy of the embedded payload, given back its header, chip table and
 // the image's first 0x4100 bytes (what the inputs change) each time. A flash program
-// gets a fake of its own, for its drives; a builder shares the process's one (a fake
-// starts a thread), its file settings and records reset.
+// gets a fake of its own, for its drives; a builder shares the process's one, with its
+// files in memory, its file settings and records reset and its files gone.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/Program.h"
+#include "fuzz/MemoryPlatform.h"
 #include "package/FlashPayload.h"
 #include "tests/fake/FakePlatform.h"
 #include "toolkit/headless/HeadlessToolkit.h"
@@ -31,6 +32,7 @@ class FuzzProgram {
 
  public:
   FakePlatform& fake;
+  MemoryPlatform* const files;  // a builder's; nullptr for a flash program
   HeadlessToolkit tk;
 
  private:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/FuzzProgram.h"
+#include "fuzz/MemoryPlatform.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ const std::string kCatalogue =
 enum class Fault { None, DiskFull, FirmwareUnreadable, MoveRefused, CreateRefused };
 
 struct Outcome {
-  std::string message;  // empty: built
-  std::string output;
+  std::string message;        // empty: built
+  std::string& output;        // a buffer of the process's, whose room the next input reuses
   std::size_t positions = 0;  // the bar's positions: its reset, the steps, the end's reset
 };
 
@@ -48,7 +49,9 @@ std::string Header(const std::string& name, std::uint32_t length) {
 __attribute__((no_sanitize("coverage"))) Outcome Model(const std::string& program,
                                                        const std::string& firmware,
                                                        const std::string& name, Fault fault) {
-  Outcome o;
+  static std::string output;
+  output.clear();
+  Outcome o{"", output, 0};
   if (firmware.size() > 524288 || firmware.size() % 16384 != 0) {
     o.message = name + " is " + std::to_string(firmware.size()) +
                 " bytes long: a firmware image must be a multiple of 16384 bytes and at most "
@@ -103,9 +106,8 @@ __attribute__((no_sanitize("coverage"))) Outcome Model(const std::string& progra
 }
 
 // Bytes, runs of one byte, the key and its beginnings, in the input's order.
-std::string MakeProgram(FuzzedDataProvider& in) {
+void MakeProgram(FuzzedDataProvider& in, std::string& program) {
   const std::string key(Payload().BuildKey, kBuildKeySize);
-  std::string program;
   while (in.remaining_bytes() > 0 && program.size() < 900000) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0:
@@ -119,14 +121,13 @@ std::string MakeProgram(FuzzedDataProvider& in) {
         std::size_t run = in.ConsumeIntegral<std::uint8_t>() < 240
                               ? in.ConsumeIntegralInRange(1, 2048)
                               : in.ConsumeIntegralInRange(1, 300000);
-        program += std::string(run, in.ConsumeIntegral<char>());
+        program.append(run, in.ConsumeIntegral<char>());
         break;
       }
       default:
-        return program;
+        return;
     }
   }
-  return program;
 }
 
 std::string FileName(FuzzedDataProvider& in) {
@@ -141,6 +142,16 @@ std::string FileName(FuzzedDataProvider& in) {
   return name;
 }
 
+// The catalogue, on disk, is written once; the files of every input are in memory.
+const std::string& Folder() {
+  static const std::string folder = [] {
+    std::string f = FuzzFolder();
+    WriteCatalogue(f + "/KFLASH.INI", kCatalogue, 0);
+    return f;
+  }();
+  return folder;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -148,32 +159,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string name = FileName(in);
   auto pick = in.ConsumeIntegral<std::uint8_t>();  // mostly small, as the copy's cost goes
   std::size_t chunks = pick < 224 ? pick % 3 : pick - 224 + 3;
-  std::string firmware(chunks * 16384 + (in.ConsumeBool() ? 0 : in.ConsumeIntegralInRange(0, 3)),
-                       in.ConsumeIntegral<char>());
+  std::size_t length = chunks * 16384 + (in.ConsumeBool() ? 0 : in.ConsumeIntegralInRange(0, 3));
+  char fill = in.ConsumeIntegral<char>();
   auto fault = static_cast<Fault>(in.ConsumeIntegralInRange(0, 8) % 5);
-  std::string program = MakeProgram(in);
 
-  std::string dir = FuzzFolder();
+  const std::string& dir = Folder();
   FuzzProgram run(true);
+  MemoryPlatform& files = *run.files;
   run.fake.modulePath = dir + "/KFLASH.EXE";
   run.fake.currentDirectory = dir;
-  static bool catalogue = false;
-  if (!catalogue) WriteCatalogue(dir + "/KFLASH.INI", kCatalogue, 0);
-  catalogue = true;
-  WriteBytes(run.fake.modulePath, program);
-  WriteBytes(dir + "/" + name, firmware);
+  std::string& firmware = files.NewFile(dir + "/" + name);
+  firmware.assign(length, fill);
+  std::string& program = files.NewFile(run.fake.modulePath);
+  MakeProgram(in, program);
+  // Before the run: the built program may take the firmware file's place.
+  Outcome want = Model(program, firmware, name, fault);
   if (fault == Fault::DiskFull) run.fake.writeRoom = program.empty() ? 0 : program.size() - 1;
   if (fault == Fault::FirmwareUnreadable) run.fake.unreadableFile = dir + "/" + name;
   if (fault == Fault::MoveRefused) run.fake.moveError = FakePlatform::kErrorAccessDenied;
   if (fault == Fault::CreateRefused) run.fake.refuseCreate = true;
   run.tk.userActions = {[&] {
+    run.tk.files.push_back(name);  // the list box would show it, were it on disk
     run.tk.UserClicksFile(name);
     run.tk.progressTrace.clear();
     run.tk.UserClicksFlashButton();
   }};
   run.Run();
 
-  Outcome want = Model(program, firmware, name, fault);
   std::vector<std::string> dialogs;
   for (const DialogRecord& d : run.tk.dialogs) dialogs.push_back(d.text);
   if (dialogs !=
@@ -181,10 +193,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Finding("the message is not \"" + want.message + "\" but \"" +
             (dialogs.empty() ? "" : dialogs[0]) + "\"");
   if (run.tk.progressTrace.size() != want.positions) Finding("the progress steps differ");
-  std::string output = dir + "/" + name.substr(0, 4) + ".EXE";
-  if (want.message.empty() && ReadBytes(output) != want.output) Finding("the built file differs");
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    if (entry.path().extension() == ".building" && entry.path().filename() != name)
-      Finding("a partial file was left: " + entry.path().filename().string());
+  const std::string* built = files.Find(dir + "/" + name.substr(0, 4) + ".EXE");
+  if (want.message.empty() && (!built || *built != want.output)) Finding("the built file differs");
+  for (const std::string& path : files.Paths()) {
+    std::filesystem::path file(path);
+    if (file.extension() == ".building" && file.filename() != name)
+      Finding("a partial file was left: " + file.filename().string());
+  }
   return 0;
 }

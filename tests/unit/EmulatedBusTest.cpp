@@ -245,6 +245,13 @@ TEST_F(EmulatedBusTest, CommitProgramsExactlyTheDramImageAndChangesTheRevision) 
   EXPECT_EQ(state.commitControl, 0xA0);
   EXPECT_EQ(Bytes(state.committed.begin(), state.committed.begin() + 0x4000),
             Pattern(0x4000, 0x40));
+
+  // A drive added after the bus let this one go may get its memory, never its contents.
+  bus_.Reset();
+  state = bus_.State(bus_.AddDrive(config_));
+  EXPECT_EQ(state.dram, Bytes(emu::kDramSize, 0));
+  EXPECT_TRUE(state.committed.empty());
+  EXPECT_EQ(state.commits, 0);
 }
 
 // The flash's readiness wait: TEST UNIT READY, STOP PLAY, then the sense of STOP PLAY.
