@@ -1,7 +1,7 @@
 #include "toolkit/remote/EngineClient.h"
 
-#include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,38 +19,32 @@ namespace {
 
 struct Child {
   pid_t pid = -1;
-  int toEngine = -1, fromEngine = -1;
+  int socket = -1;  // our end
 };
 
-// The engine's standard input and output are the pipe; its error output stays ours.
+// The engine's standard input and output are one end of a socket pair, so that a write to
+// an engine that has gone fails instead of raising SIGPIPE here; its error output stays
+// ours.
 bool Start(const std::vector<std::string>& command, Child* child, std::string* why) {
-  int down[2], up[2];
-  if (pipe2(down, O_CLOEXEC) != 0) return *why = std::strerror(errno), false;
-  if (pipe2(up, O_CLOEXEC) != 0) {
-    *why = std::strerror(errno);
-    close(down[0]);
-    close(down[1]);
-    return false;
-  }
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+    return *why = std::strerror(errno), false;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, down[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, up[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   std::vector<char*> argv;
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   int error = posix_spawn(&child->pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(down[0]);
-  close(up[1]);
+  close(ends[1]);
   if (error != 0) {
     *why = command[0] + ": " + std::strerror(error);
-    close(down[1]);
-    close(up[0]);
+    close(ends[0]);
     return false;
   }
-  child->toEngine = down[1];
-  child->fromEngine = up[0];
+  child->socket = ends[0];
   return true;
 }
 
@@ -92,11 +86,10 @@ EngineEnd ServeEngine(const std::vector<std::string>& command, Toolkit& local, W
   Child child;
   EngineEnd end;
   if (!Start(command, &child, &end.detail)) return end;
-  FdChannel channel(child.fromEngine, child.toEngine, Side::Engine, hook);
+  FdChannel channel(child.socket, child.socket, Side::Engine, hook);
   ToolkitServer server(channel, local, kFlashFormResource);
   Outcome outcome = server.Serve(payload);
-  close(child.toEngine);
-  close(child.fromEngine);
+  close(child.socket);
   end.status = Wait(child.pid);
   end.started = outcome.end != Outcome::End::NotStarted;
   end.finished = outcome.end == Outcome::End::Finished;

@@ -1,6 +1,7 @@
 #include "toolkit/remote/Wire.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,7 +163,9 @@ bool FdChannel::Send(const Message& message) {
   std::string bytes = Encode(message);
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(out_, bytes.data() + done, bytes.size() - done);
+    // A socket's peer that has gone makes the write fail, not raise SIGPIPE.
+    ssize_t n = ::send(out_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(out_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
