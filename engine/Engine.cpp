@@ -40,7 +40,7 @@ int RunProgram(remote::Channel& window, const FlashPayloadRecord& record) {
       code = Say(window, ProgramMain());
     }
   } catch (const remote::WindowLost& lost) {
-    Application.Abandon();
+    Application.Abandon(FlashForm);
     FlashForm = nullptr;
     code = WindowLost(lost.why);
   }

@@ -57,10 +57,11 @@ void TApplication::Guard(const std::function<void()>& body) {
   }
 }
 
-void TApplication::Abandon() {
+void TApplication::Abandon(TForm* form) {
   // Kept where the leak checker still sees them, to the end of the process.
   static auto* abandoned = new std::vector<TForm*>();
   if (mainForm_) abandoned->push_back(mainForm_);
+  if (form && form != mainForm_) abandoned->push_back(form);
   mainForm_ = nullptr;
 }
 

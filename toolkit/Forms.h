@@ -126,9 +126,10 @@ class TApplication {
   // Runs a handler under the default handler.
   void Guard(const std::function<void()>& body);
   void Terminate() { Tk().PostQuit(); }
-  // Sets aside the main form of a run whose window went away: it is kept as it is, since
-  // destroying it would talk to that window, and the next run starts without it.
-  void Abandon();
+  // Sets aside the main form of a run whose window went away, and `form`, which may not
+  // have become the main form yet: they are kept as they are, since destroying them would
+  // talk to that window, and the next run starts without them.
+  void Abandon(TForm* form = nullptr);
 
  private:
   TForm* mainForm_ = nullptr;
