@@ -189,7 +189,7 @@ def run_case(root, case, work):
         shutil.copy2(root / "scripts" / name, scripts / name)
     bin_dir = work / "bin"
     bin_dir.mkdir()
-    (bin_dir / "stand-in").write_text(f"#!{sys.executable}\n{STAND_IN}")
+    (bin_dir / "stand-in").write_text(f"#!{sys.executable} -IS\n{STAND_IN}")
     (bin_dir / "stand-in").chmod(0o755)
     for name in ("apt-get", "dpkg", "dpkg-query", "sudo", "as", "ld"):
         (bin_dir / name).symlink_to("stand-in")
