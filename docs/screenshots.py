@@ -22,6 +22,7 @@ DOCS = Path(__file__).resolve().parent
 ROOT = DOCS.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 sys.path.insert(0, str(ROOT / "tests" / "qt"))
+sys.path.insert(0, str(ROOT / "tests"))
 
 import flash_window as fw  # noqa: E402
 import flashprog  # noqa: E402
@@ -145,7 +146,8 @@ def windows(build, work):
 def linux(build, work):
     from build_and_flash import FAKE_SYSTEMCTL, FLASH_CAPTION
     from run_program import base_env
-    from xharness import Program, X, Xvfb, wait_until
+    from xharness import Program, X, wait_until
+    from xserver import Xvfb
 
     program = build / "toolkit" / "qt" / "korvel-flash"
     aspi = build / "emulator" / "libwnaspi32.so"

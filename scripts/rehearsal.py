@@ -7,7 +7,9 @@ KRW-52088S through its own window.
 With a display, the Linux programs open in real windows: click through them yourself.
 Without one (or with --headless), the Windows programs run under Wine on a virtual
 display, the same steps are clicked by the automation client, what you would have seen
-is printed, and screenshots are left in the output folder."""
+is printed, and screenshots are left in the output folder. Without a Windows build (where
+32-bit Windows programs cannot run) the Linux programs are clicked through the same way,
+on a virtual display of their own."""
 import argparse
 import os
 import shutil
@@ -17,6 +19,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "tests" / "qt"))
+sys.path.insert(0, str(ROOT / "tests"))
 
 import flash_window as fw  # noqa: E402
 from emulated_drives import Drive, is_commit, read_trace, write_config  # noqa: E402
@@ -71,9 +75,9 @@ def drive_config(folder, windows=True):
     return write_config(folder / "drives.txt", [drive], folder / "trace.txt", windows)
 
 
-def report(code, folder, image):
+def report(code, folder, image, committed_name="committed.bin"):
     say(f"The flash program ended with exit code {code}.")
-    committed = folder / "committed.bin"
+    committed = folder / committed_name
     commits = [e for e in read_trace(folder / "trace.txt") if is_commit(e)]
     if code == 0 and committed.exists() and committed.read_bytes() == image:
         say(f"The emulated drive committed {FIRMWARE} byte for byte ({len(commits)} commit).")
@@ -162,10 +166,39 @@ def headless(win32_build, out):
     return report(0, folder, image)  # fw.close has seen exit code 0
 
 
+def headless_linux(linux_build, out):
+    """The Linux builder and flash program on a virtual display, clicked through as the
+    Qt round-trip test clicks them (its steps and checks are this rehearsal's)."""
+    import build_and_flash as qt
+    from xharness import HarnessError, X
+    from xserver import Xvfb
+
+    folder = out / "linux"
+    builder, image = prepare(folder, linux_build / "toolkit/qt/korvel-flash", "korvel-flash.INI")
+    (folder / "runtime").mkdir(mode=0o700)
+    try:
+        with Xvfb() as server:
+            x = X(server.display)
+            step(f"1. The builder, on the virtual display {server.display}.")
+            built = qt.build(x, str(builder), str(folder), str(out), image)
+            step(f"2. {BUILT}, an emulated drive at 1-0-0.")
+            qt.flash(x, built, str(folder), str(linux_build / "emulator/libwnaspi32.so"),
+                     str(out), image)
+    except HarnessError as e:
+        say(f"The rehearsal stopped: {e}")
+        return 1
+    # The restart question is asked only after the frame says so, and was answered No.
+    say('  frame: Flash Completed. (the restart question came, which only that status '
+        'precedes)')
+    step(f"Screenshots: {out}")
+    return report(0, folder / "flash", image, "image.bin")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--linux", type=Path, help="the Linux build (with a display)")
-    parser.add_argument("--win32", type=Path, required=True)
+    parser.add_argument("--win32", type=Path,
+                        help="the Windows build; without it the Linux programs are clicked")
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--headless", action="store_true",
                         help="click through under Wine even where there is a display")
@@ -180,7 +213,11 @@ def main():
         os.environ["KF_WINEPREFIX"] = str(args.fresh_prefix.resolve())
     if os.environ.get("DISPLAY") and not args.headless and args.linux:
         return interactive(args.linux.resolve(), args.out.resolve())
-    return headless(args.win32.resolve(), args.out.resolve())
+    if args.win32:
+        return headless(args.win32.resolve(), args.out.resolve())
+    if args.linux:
+        return headless_linux(args.linux.resolve(), args.out.resolve())
+    parser.error("a --win32 or a --linux build is needed")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The closing summary of scripts/test.sh, from CTest's JUnit results and test list of each
 preset: counts per preset, the tests of the 32-bit program under 32-bit Wine (label i686)
-with their times, and every test that did not pass, by name. A test skipped because this
-machine cannot run 32-bit x86 code is said to be so, loudly: it never counts as passed.
+with their times, and every test that did not pass, by name. A test skipped because 32-bit
+Windows programs cannot run here (no 32-bit x86, or no 32-bit Wine) is said to be so,
+loudly, with the reason: it never counts as passed.
 
-    test-summary.py PRESET=RESULTS.xml,TESTS.json ... [--failed-build PRESET ...]
+    test-summary.py PRESET=RESULTS.xml,TESTS.json ... [--failed-build PRESET ...] [--why TEXT]
 """
 import argparse
 import json
@@ -44,6 +45,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("presets", nargs="*")
     parser.add_argument("--failed-build", action="append", default=[])
+    parser.add_argument("--why", default="this machine cannot run them",
+                        help="why 32-bit Windows programs cannot run here")
     args = parser.parse_args()
     total = defaultdict(int)
     i686 = []
@@ -88,8 +91,8 @@ def main():
             print(f"  unit.{suite + '.*':<35} {len(times):3} cases {sum(times):6.1f} s")
 
     if not_passed["no-i386"]:
-        print("\nSKIPPED, NOT PASSED: this machine cannot run 32-bit x86 code, so the "
-              "32-bit program was not run:")
+        print(f"\nSKIPPED, NOT PASSED: 32-bit Windows programs cannot run here ({args.why}), "
+              "so the 32-bit program was not run:")
         for name in not_passed["no-i386"]:
             print(f"  {name}")
     for result, title in (("skipped", "Skipped by the test itself"), ("disabled", "Disabled"),
@@ -102,7 +105,7 @@ def main():
     skipped = total["no-i386"] + total["skipped"]
     i686_run = sum(1 for _, r, _ in i686 if r == "passed")
     print(f"\ntotal: {total['passed']} passed, {total['failed']} failed, {skipped} skipped "
-          f"({total['no-i386']} for want of 32-bit x86), {total['disabled']} disabled; "
+          f"({total['no-i386']} for want of 32-bit Windows), {total['disabled']} disabled; "
           f"32-bit program under Wine: {i686_run} of {len(i686)} passed")
     return 1 if total["failed"] or args.failed_build else 0
 

@@ -3,10 +3,11 @@
 # build of the unit tests and the fuzz targets, and runs every test of each with CTest:
 # unit tests (on Linux, and the 32-bit program's under 32-bit Wine), the checks of the
 # built files (the Windows program's imports against Windows 98 and 2000), the Wine and Qt
-# end-to-end tests, the headless rehearsal from a new Wine prefix, packaging and format
-# checks, fuzzing. Where this machine cannot run 32-bit x86 code the 32-bit program's
-# tests are reported as skipped, by name. KF_JOBS (default 2) sets the build and test
-# parallelism.
+# end-to-end tests, the headless rehearsals (the Windows programs from a new Wine prefix,
+# the Linux programs on a virtual display), setup.sh's decisions, packaging and format
+# checks, fuzzing. Where 32-bit Windows programs cannot run (no 32-bit x86, or 32-bit Wine
+# could not be installed) the 32-bit program's tests are reported as skipped, by name.
+# KF_JOBS (default 2) sets the build and test parallelism.
 #
 # A build's tests run while the next build compiles: most of their time is spent waiting
 # for windows and drives, which costs the compiler little.
@@ -58,6 +59,8 @@ for preset in "${testing[@]}"; do
   fi
   summary+=("$preset=$results/$preset.xml,$results/$preset.json")
 done
-python3 scripts/test-summary.py "${summary[@]}" "${failed_builds[@]}" || status=1
+why=$(scripts/can-run-win32) || true
+python3 scripts/test-summary.py "${summary[@]}" "${failed_builds[@]}" ${why:+--why "$why"} ||
+  status=1
 echo "test.sh: $((SECONDS - started)) s"
 exit $status

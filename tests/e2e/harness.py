@@ -27,9 +27,8 @@ import subprocess
 import time
 from pathlib import Path
 
-
-class HarnessError(Exception):
-    pass
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from xserver import HarnessError, Xvfb  # noqa: E402
 
 
 def _wine_env(extra=None):
@@ -44,50 +43,6 @@ def wineserver():
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     raise HarnessError("no wineserver")
-
-
-class Xvfb:
-    """An X server on the first free display number from 90 up."""
-
-    def __init__(self, width=1024, height=768, depth=24):
-        self.size = (width, height, depth)
-        self.process = None
-        self.display = None
-
-    @staticmethod
-    def _free(number):
-        return not (Path(f"/tmp/.X{number}-lock").exists()
-                    or Path(f"/tmp/.X11-unix/X{number}").exists())
-
-    def start(self, timeout=15):
-        for number in range(90, 190):
-            if not self._free(number):
-                continue
-            width, height, depth = self.size
-            self.process = subprocess.Popen(
-                ["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x{depth}",
-                 "-nolisten", "tcp", "-noreset"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                if Path(f"/tmp/.X11-unix/X{number}").exists():
-                    self.display = f":{number}"
-                    return self.display
-                if self.process.poll() is not None:
-                    break  # lost the race for this number; try the next
-                time.sleep(0.05)
-            self.stop()
-        raise HarnessError("could not start Xvfb")
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
-        self.process = None
 
 
 class WineProcess:
@@ -398,10 +353,7 @@ def session_main(argv):
         session.shared = json.loads(state.read_text()) if state.is_file() else None
         session._stop_wine()
         if session.shared:
-            try:
-                os.killpg(session.shared["xvfb"], signal.SIGTERM)
-            except ProcessLookupError:
-                pass
+            Xvfb.stop_started_elsewhere(session.shared["xvfb"])
         state.unlink(missing_ok=True)
         return 0
     state.unlink(missing_ok=True)

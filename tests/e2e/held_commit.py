@@ -9,7 +9,6 @@ Run by CTest in a Wine prefix and on a display of its own, so it may run beside 
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -19,6 +18,7 @@ import flash_window as fw
 from emulated_drives import Drive, is_commit, read_trace
 from flashprog import FlashRuns
 from harness import HarnessError, Session, parse_args, run_test
+from xserver import stop_displays_on_sigterm
 
 HOLD_MS = 70000
 COMMIT = "Don't turn off the system, Flash is in progress..."
@@ -135,8 +135,7 @@ def flash(session, runs, name, hold_ms, watcher=None):
 
 
 def main():
-    # Killed by a time-out, it still stops its display and what it started.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    stop_displays_on_sigterm()
     args = parse_args()
     os.environ.pop("KF_E2E_SESSION", None)  # a display and a Wine server of its own
     work = Path(args.work)

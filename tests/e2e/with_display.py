@@ -6,11 +6,11 @@ the command's exit code. For the Windows toolkit's own tests, run under Wine:
 """
 
 import os
-import signal
 import subprocess
 import sys
 
-from harness import Xvfb, wineserver
+from harness import wineserver
+from xserver import Xvfb, stop_displays_on_sigterm
 
 
 def stop_wine():
@@ -22,8 +22,7 @@ def stop_wine():
 
 
 def main():
-    # Killed by a time-out, it still stops its display and what it started.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    stop_displays_on_sigterm()
     server = Xvfb()
     stop_wine()
     try:

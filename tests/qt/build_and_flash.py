@@ -19,10 +19,12 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, os.path.dirname(HERE))
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import built_difference, plain_image  # noqa: E402
 from run_program import CAPTION, CATALOGUE, base_env, check  # noqa: E402
-from xharness import HarnessError, Program, X, Xvfb, wait_until  # noqa: E402
+from xharness import HarnessError, Program, X, wait_until  # noqa: E402
+from xserver import Xvfb  # noqa: E402
 
 FLASH_CAPTION = "Korvel-XQ Flash Utility V1.048A KRW-52088S"
 FIRMWARE = "QF2Z.BIN"

@@ -14,7 +14,6 @@ the program's PATH.
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -23,12 +22,14 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, os.path.dirname(HERE))
 from build_and_flash import BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer  # noqa: E402
 from engine_flash import as_nobody  # noqa: E402
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import make_flash_program, plain_image  # noqa: E402
 from run_program import base_env, check  # noqa: E402
-from xharness import HarnessError, Program, X, Xvfb, wait_until  # noqa: E402
+from xharness import HarnessError, Program, X, wait_until  # noqa: E402
+from xserver import Xvfb, stop_displays_on_sigterm  # noqa: E402
 
 HOLD_MS = 70000
 READ_BUFFER = 0x3C
@@ -139,8 +140,7 @@ def flash(x, folder, program, aspi, engine, out, name, hold_ms):
 
 
 def main():
-    # Killed by a time-out, it still stops its display and what it started.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    stop_displays_on_sigterm()
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--aspi", required=True)

@@ -17,7 +17,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xharness import HarnessError, Program, X, Xvfb, wait_until  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from xharness import HarnessError, Program, X, wait_until  # noqa: E402
+from xserver import Xvfb  # noqa: E402
 
 CAPTION = " Flash Utility V1.048A QF01-QF2Z [Buiding]"
 VERSION_CAPTION = " Flash Utility V1.048A "

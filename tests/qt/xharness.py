@@ -1,5 +1,5 @@
-"""A private X display for tests that drive a real X11 program: Xvfb on a free display
-number, window search and input with xdotool, screenshots with ImageMagick, the window
+"""What tests that drive a real X11 program do on their private display (tests/xserver.py
+starts it): window search and input with xdotool, screenshots with ImageMagick, the window
 manager's close request. Every wait has a time-out; nothing here blocks for ever."""
 
 import ctypes
@@ -8,11 +8,11 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import time
 
-
-class HarnessError(Exception):
-    pass
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from xserver import HarnessError  # noqa: E402
 
 
 def wait_until(probe, timeout, interval=0.1, what="condition"):
@@ -25,73 +25,6 @@ def wait_until(probe, timeout, interval=0.1, what="condition"):
         if time.monotonic() >= deadline:
             raise HarnessError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(interval)
-
-
-class Xvfb:
-    """An X server of the test's own. Xvfb picks a free display number itself
-    (-displayfd), so parallel tests never collide."""
-
-    def __init__(self, screen="1024x768x24", timeout=10):
-        self.screen = screen
-        self.timeout = timeout
-        self.process = None
-        self.display = None
-
-    def start(self):
-        reader, writer = os.pipe()
-        try:
-            self.process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(writer), "-screen", "0", self.screen,
-                 "-nolisten", "tcp", "-noreset"],
-                pass_fds=(writer,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                start_new_session=True)
-            os.close(writer)
-            writer = None
-            self.display = ":" + self._read_display(reader)
-        finally:
-            if writer is not None:
-                os.close(writer)
-            os.close(reader)
-        return self
-
-    def _read_display(self, reader):
-        text = b""
-        deadline = time.monotonic() + self.timeout
-        while not text.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            ready, _, _ = select.select([reader], [], [], max(0.0, left))
-            if not ready:
-                self.stop()
-                raise HarnessError("Xvfb did not report its display in time")
-            chunk = os.read(reader, 64)
-            if not chunk:
-                self.stop()
-                raise HarnessError("Xvfb ended before reporting its display")
-            text += chunk
-        return text.decode().strip()
-
-    def env(self, base=None):
-        env = dict(os.environ if base is None else base)
-        env["DISPLAY"] = self.display
-        env.pop("XAUTHORITY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        return env
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
-        self.process = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 class Program:
