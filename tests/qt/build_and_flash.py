@@ -143,6 +143,11 @@ def flash(x, built, folder, aspi, out, image):
     check(not os.path.exists(os.path.join(run, "bin", "systemctl.called")),
           "the flash program tried to restart the machine")
     print("step 4: what the drive committed")
+    check_committed(committed, trace, image)
+
+
+def check_committed(committed, trace, image):
+    """The drive committed the firmware file, byte for byte, exactly once."""
     check(os.path.exists(committed), "the drive committed no image")
     data = open(committed, "rb").read()
     check(len(data) == len(image), f"committed image of {len(data)} bytes")
@@ -154,7 +159,6 @@ def flash(x, built, folder, aspi, out, image):
     check(commits[0].outcome == "GOOD", f"the commit ended {commits[0].outcome}")
     print(f"  committed {len(data)} bytes equal to {FIRMWARE}; {len(entries)} commands, "
           f"one commit {commits[0].cdb.hex()}")
-
 
 def main():
     parser = argparse.ArgumentParser()

@@ -17,11 +17,14 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-from build_and_flash import BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer, screenshot  # noqa: E402
+sys.path.insert(0, os.path.dirname(HERE))
+from build_and_flash import (BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer,  # noqa: E402
+                             check_committed, screenshot)
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import make_flash_program, plain_image  # noqa: E402
 from run_program import base_env, check  # noqa: E402
-from xharness import HarnessError, Program, X, Xvfb, wait_until  # noqa: E402
+from xharness import HarnessError, Program, X, wait_until  # noqa: E402
+from xserver import Xvfb  # noqa: E402
 
 NOBODY = 65534
 
@@ -96,13 +99,7 @@ def flash(x, folder, program, engine, out, image):
         proc.kill()
     check(not os.path.exists(os.path.join(run, "bin", "systemctl.called")),
           "the flash tried to restart the machine")
-    data = open(committed, "rb").read() if os.path.exists(committed) else b""
-    check(data == image, f"committed {len(data)} bytes, not the firmware's {len(image)}")
-    commits = [e for e in read_trace(trace) if is_commit(e)]
-    check(len(commits) == 1 and commits[0].outcome == "GOOD", f"commits: {commits}")
-    print(f"  Flash Completed: {len(read_trace(trace))} commands, one commit, "
-          f"{len(data)} bytes equal to the firmware")
-
+    check_committed(committed, trace, image)
 
 def main():
     parser = argparse.ArgumentParser()
