@@ -151,6 +151,8 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="kf-held-") as folder:
         os.chmod(folder, 0o755)
+        if args.engine:  # where nobody may run it: a build tree may be private
+            args.engine = shutil.copy2(args.engine, os.path.join(folder, "engine"))
         try:
             with Xvfb() as server:
                 x = X(server.display)
