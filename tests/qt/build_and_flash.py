@@ -36,6 +36,16 @@ BUTTON = (16 + 320 + 28, 128 + 16 + 12)
 FAKE_SYSTEMCTL = "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/systemctl.called\"\nexit 1\n"
 
 
+def place_fake_systemctl(run):
+    """A stand-in systemctl in run/bin, first on the program's PATH: it records a restart
+    request and fails it, so no answer can restart the machine."""
+    os.makedirs(os.path.join(run, "bin"), exist_ok=True)
+    fake = os.path.join(run, "bin", "systemctl")
+    with open(fake, "w") as f:
+        f.write(FAKE_SYSTEMCTL)
+    os.chmod(fake, 0o755)
+
+
 def screenshot(x, window, out, name):
     time.sleep(0.5)  # let the last paint reach the server
     path = x.screenshot(os.path.join(out, f"{name}.png"), window)
@@ -97,10 +107,7 @@ def flash(x, built, folder, aspi, out, image):
     program = os.path.join(run, BUILT)
     os.rename(built, program)
     shutil.copy2(aspi, os.path.join(run, "libwnaspi32.so"))
-    fake = os.path.join(run, "bin", "systemctl")
-    with open(fake, "w") as f:
-        f.write(FAKE_SYSTEMCTL)
-    os.chmod(fake, 0o755)
+    place_fake_systemctl(run)
     committed, trace = os.path.join(run, "image.bin"), os.path.join(run, "trace.txt")
     config = os.path.join(run, "drives.txt")
     with open(config, "w") as f:

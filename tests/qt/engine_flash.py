@@ -18,8 +18,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 sys.path.insert(0, os.path.dirname(HERE))
-from build_and_flash import (BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer,  # noqa: E402
-                             check_committed, screenshot)
+from build_and_flash import (BUTTON, FLASH_CAPTION, answer,  # noqa: E402
+                             check_committed, place_fake_systemctl, screenshot)
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import make_flash_program, plain_image  # noqa: E402
 from run_program import base_env, check  # noqa: E402
@@ -61,10 +61,7 @@ def writable_by_all(path):
 def flash(x, folder, program, engine, out, image):
     run = writable_by_all(os.path.join(folder, "flash"))
     os.makedirs(os.path.join(run, "bin"))
-    fake = os.path.join(run, "bin", "systemctl")
-    with open(fake, "w") as f:
-        f.write(FAKE_SYSTEMCTL)
-    os.chmod(fake, 0o755)
+    place_fake_systemctl(run)
     committed, trace = os.path.join(run, "image.bin"), os.path.join(run, "trace.txt")
     config = os.path.join(run, "drives.txt")
     with open(config, "w") as f:

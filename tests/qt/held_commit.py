@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 sys.path.insert(0, os.path.dirname(HERE))
-from build_and_flash import BUTTON, FAKE_SYSTEMCTL, FLASH_CAPTION, answer  # noqa: E402
+from build_and_flash import BUTTON, FLASH_CAPTION, answer, place_fake_systemctl  # noqa: E402
 from engine_flash import as_nobody  # noqa: E402
 from emulated_drives import is_commit, read_trace  # noqa: E402
 from flashprog import make_flash_program, plain_image  # noqa: E402
@@ -49,10 +49,7 @@ def place(folder, program, aspi, name, hold_ms):
     os.chmod(flash, 0o755)
     if aspi:
         shutil.copy2(aspi, os.path.join(run, "libwnaspi32.so"))
-    fake = os.path.join(run, "bin", "systemctl")
-    with open(fake, "w") as f:
-        f.write(FAKE_SYSTEMCTL)
-    os.chmod(fake, 0o755)
+    place_fake_systemctl(run)
     with open(os.path.join(run, "drives.txt"), "w") as f:
         f.write(f"trace {run}/trace.txt\ndrive\naddress 1 0 0\nvendor KOR-VEL\n"
                 f"product KRW-52088S\nrevision QF01\nrevision-after-commit QF05\ndelay-ms 20\n"
