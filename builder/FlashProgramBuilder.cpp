@@ -27,7 +27,13 @@ namespace {
 
 constexpr int kProgressStep = 1024;
 constexpr std::uint32_t kImageChunk = 16384;
+#if defined(FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION)
+// Small blocks, so that short programs reach every way the key and the window can lie
+// across them.
+constexpr std::size_t kBlockSize = 4096;
+#else
 constexpr std::size_t kBlockSize = 256 * 1024;
+#endif
 // Candidate names for the build until it is complete; never a file that exists.
 constexpr int kPartialNames = 100;
 
@@ -159,7 +165,9 @@ class ProgramCopy {
         length_(length),
         header_(header),
         imageLength_(imageLength),
-        block_(new std::uint8_t[kBlockSize]) {}
+        // No bigger than the program: a block is all the copy holds at once.
+        block_(new std::uint8_t[static_cast<std::size_t>(
+            std::min<std::int64_t>(kBlockSize, std::max<std::int64_t>(length, 1)))]) {}
 
   enum class Result { Complete, KeyMissing, Incomplete };
 
