@@ -59,8 +59,15 @@ void TFlashForm::StageOut(const std::uint8_t* data, std::uint32_t length) {
 // transport said of the length (libata reports no residual, ASPI no count).
 void TFlashForm::StageIn(const std::uint8_t* expected, std::uint32_t length) {
   std::uint8_t* buffer = IoBuffer.get();
-  for (std::uint32_t i = 0; i < std::min(length, kIoBufferSize); ++i)
-    buffer[i] = static_cast<std::uint8_t>(~expected[i]);
+  const std::uint32_t n = std::min(length, kIoBufferSize);
+  std::uint32_t i = 0;
+  for (; i + 8 <= n; i += 8) {  // a word at a time where a build checks every access
+    std::uint64_t word;
+    std::memcpy(&word, expected + i, 8);
+    word = ~word;
+    std::memcpy(buffer + i, &word, 8);
+  }
+  for (; i < n; ++i) buffer[i] = static_cast<std::uint8_t>(~expected[i]);
 }
 
 // A first chip ID byte that no entry of the chip table has.
