@@ -65,7 +65,7 @@ win::HANDLE MemoryPlatform::CreateFileA(const char* path, win::DWORD access, win
                                         void* security, win::DWORD disposition, win::DWORD flags,
                                         win::HANDLE templateFile) {
   const bool create = disposition == win::CREATE_ALWAYS || disposition == win::CREATE_NEW;
-  const bool device = std::strncmp(path, "\\\\.\\", 4) == 0;
+  const bool device = IsDevicePath(path);
   auto found = device ? files_.end() : files_.find(FilePath(path));
   if (device || (!create && found == files_.end()))
     return FakePlatform::CreateFileA(path, access, share, security, disposition, flags,
@@ -232,4 +232,19 @@ win::BOOL MemoryPlatform::CopyPermissionBits(const char* from, const char* to) {
 win::DWORD MemoryPlatform::GetFileAttributesA(const char* path) {
   if (path && files_.count(FilePath(path))) return win::FILE_ATTRIBUTE_NORMAL;
   return FakePlatform::GetFileAttributesA(path);
+}
+
+// Parsed again only when the text changed: a catalogue is read a key at a time.
+win::DWORD MemoryPlatform::GetPrivateProfileStringA(const char* section, const char* key,
+                                                    const char* defaultValue, char* buffer,
+                                                    win::DWORD size, const char* fileName) {
+  auto found = files_.find(FilePath(fileName));
+  if (found == files_.end())
+    return FakePlatform::GetPrivateProfileStringA(section, key, defaultValue, buffer, size,
+                                                  fileName);
+  if (!iniText_ || iniBytes_ != found->second->bytes) {
+    iniBytes_ = found->second->bytes;
+    iniText_ = std::make_unique<IniText>(iniBytes_);
+  }
+  return ReadProfileValue(iniText_.get(), section, key, defaultValue, buffer, size);
 }

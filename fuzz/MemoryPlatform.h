@@ -3,7 +3,7 @@
 // in memory hides one of the same path on disk, and every new file is made in memory;
 // what memory lacks (a catalogue written once) the fake finds on disk. The fake's
 // failures on request (refuseCreate, writeRoom, moveError, unreadableFile) hold as they
-// do for its files on disk.
+// do for its files on disk. An INI file in memory is read by the same rules as on disk.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/IniReader.h"
 #include "tests/fake/FakePlatform.h"
 
 class MemoryPlatform : public FakePlatform {
@@ -41,6 +42,9 @@ class MemoryPlatform : public FakePlatform {
   win::BOOL DeleteFileA(const char* path) override;
   win::BOOL CopyPermissionBits(const char* from, const char* to) override;
   win::DWORD GetFileAttributesA(const char* path) override;
+  win::DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                                      const char* defaultValue, char* buffer, win::DWORD size,
+                                      const char* fileName) override;
 
  private:
   struct Stored {
@@ -59,6 +63,8 @@ class MemoryPlatform : public FakePlatform {
   std::map<std::string, std::shared_ptr<Stored>> files_;
   std::map<win::HANDLE, Handle> handles_;
   std::vector<std::string> spares_;
+  std::string iniBytes_;  // what iniText_ was parsed from
+  std::unique_ptr<IniText> iniText_;
   std::uintptr_t nextHandle_ = 0x40000000;  // far from the fake's own handles
   std::uint32_t nextIndex_ = 0x10000;
 };

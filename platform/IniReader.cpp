@@ -215,8 +215,12 @@ bool IniText::Find(const std::string& section, const std::string& key, std::stri
 
 win::DWORD ReadPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& fileName) {
+  return ReadProfileValue(Load(fileName), section, key, defaultValue, buffer, size);
+}
+
+win::DWORD ReadProfileValue(const IniText* text, const char* section, const char* key,
+                            const char* defaultValue, char* buffer, win::DWORD size) {
   std::string value;
-  const IniText* text = Load(fileName);
   if (text && text->Find(Trim(section), Trim(key), &value)) return CopyValue(value, buffer, size);
   std::string fallback = defaultValue ? defaultValue : "";
   while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();

@@ -15,6 +15,12 @@
 win::DWORD ReadPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, win::DWORD size, const std::string& fileName);
 
+class IniText;
+
+// The same read from a text already parsed; nullptr reads as a file that cannot be read.
+win::DWORD ReadProfileValue(const IniText* text, const char* section, const char* key,
+                            const char* defaultValue, char* buffer, win::DWORD size);
+
 // The text of an INI file, indexed by section. A UTF-8 or UTF-16 byte-order mark is
 // honoured (UTF-16 becomes UTF-8); Ctrl-Z counts as a blank; a zero byte ends a name
 // or value.

@@ -138,6 +138,8 @@ class FakePlatform : public Platform {
   std::optional<win::DWORD> moveError;     // MoveFileExA fails with the code
   std::string unreadableFile;              // ReadFile of a file opened by this path fails
   std::string FilePath(const char* path) const;
+  // "\\.\X:", a drive's volume; any other name is a file's.
+  static bool IsDevicePath(const char* path);
   std::string modulePath = "C:\\KORVEL\\KFLASH.EXE";
   std::string currentDirectory = "C:\\KORVEL";
 
