@@ -1,7 +1,7 @@
 // The fake platform with its files in memory, for the fuzz targets: a builder's program,
 // firmware and output never touch a disk, and their buffers serve the next input. A file
 // in memory hides one of the same path on disk, and every new file is made in memory;
-// what memory lacks (a catalogue written once) the fake finds on disk. The fake's
+// what memory lacks the fake finds on disk. The fake's
 // failures on request (refuseCreate, writeRoom, moveError, unreadableFile) hold as they
 // do for its files on disk. An INI file in memory is read by the same rules as on disk.
 #pragma once
